@@ -1,0 +1,66 @@
+// Windows side of writing the new file: a temporary file in the destination's folder,
+// moved over the destination once complete.
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/patch.h"
+
+namespace {
+
+// Length of the folder part of `path`, up to and including the last separator.
+std::size_t folder_length(const char* path) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; path[i] != '\0'; ++i) {
+    if (path[i] == '\\' || path[i] == '/' || path[i] == ':') length = i + 1;
+  }
+  return length;
+}
+
+// True when `path` names a disk file, not a device such as NUL or a named pipe.
+bool is_disk_file(const char* path) {
+  HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return true;
+  DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  return type == FILE_TYPE_DISK;
+}
+
+}  // namespace
+
+bool prepare_destination(PendingOutput* output, const char* path) {
+  if (std::strlen(path) >= sizeof output->final_path) return false;
+  std::strcpy(output->final_path, path);
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  // A read-only file could not be opened for writing; it is refused as before.
+  if (attributes & FILE_ATTRIBUTE_READONLY) return false;
+  output->in_place = !is_disk_file(path);
+  return true;
+}
+
+FILE* create_temporary_file(PendingOutput* output) {
+  char folder[kPathCapacity];
+  std::size_t length = folder_length(output->final_path);
+  std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), output->final_path);
+  if (length == 0) std::strcpy(folder, ".");
+  if (GetTempFileNameA(folder, "qva", 0, output->temporary_path) == 0) return nullptr;
+  FILE* stream = std::fopen(output->temporary_path, "wb");
+  if (stream == nullptr) DeleteFileA(output->temporary_path);
+  return stream;
+}
+
+bool flush_to_disk(FILE* stream) {
+  // Only a disk file can and need be committed; a device or pipe cannot.
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return GetFileType(handle) != FILE_TYPE_DISK || _commit(_fileno(stream)) == 0;
+}
+
+bool replace_file(const char* temporary_path, const char* final_path) {
+  return MoveFileExA(temporary_path, final_path,
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}

@@ -1,0 +1,8 @@
+// Pauses that pace the run, so each message can be read before the next step.
+#include <windows.h>
+
+#include "frontend/frontend.h"
+
+void pause_ms(unsigned milliseconds) {
+  Sleep(milliseconds);
+}

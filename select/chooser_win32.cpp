@@ -1,0 +1,42 @@
+// The file choosers on Windows: the system's common open and save dialogs.
+// windows.h must come first: commdlg.h builds on its types.
+#include <windows.h>
+
+#include <commdlg.h>
+
+#include <cstring>
+
+#include "select/select.h"
+
+namespace {
+
+// Hide the read-only box, keep the current folder, require the typed folder to exist.
+constexpr DWORD kDialogOptions = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST;
+
+// The older record layout. Its size differs between 32- and 64-bit builds, so it comes
+// from the headers; a fixed number would make every dialog fail in a 64-bit build.
+void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title,
+                        const char* default_extension) {
+  std::memset(record, 0, sizeof *record);
+  record->lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  record->lpstrFile = path;
+  record->nMaxFile = kPathCapacity;
+  record->lpstrInitialDir = ".\\";
+  record->lpstrTitle = title;
+  record->Flags = kDialogOptions;
+  record->lpstrDefExt = default_extension;
+}
+
+}  // namespace
+
+int choose_file_to_open(char* path, const char* title, const char* default_extension) {
+  OPENFILENAMEA record;
+  fill_dialog_record(&record, path, title, default_extension);
+  return GetOpenFileNameA(&record) ? 1 : 0;
+}
+
+int choose_file_to_save(char* path, const char* title, const char* default_extension) {
+  OPENFILENAMEA record;
+  fill_dialog_record(&record, path, title, default_extension);
+  return GetSaveFileNameA(&record) ? 1 : 0;
+}

@@ -1,0 +1,94 @@
+// A file chooser on the console: the prompt goes to standard error so that standard
+// output stays the program's own report; the answer is one line of standard input.
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/frontend.h"
+#include "select/console_chooser.h"
+
+namespace {
+
+enum class Answer { line, too_long, end_of_input };
+
+// Reads one line; an over-long line is consumed whole and reported.
+Answer read_answer(char* line, std::size_t capacity) {
+  std::size_t length = 0;
+  int c = std::getchar();
+  if (c == EOF) return Answer::end_of_input;
+  bool overflow = false;
+  for (; c != EOF && c != '\n'; c = std::getchar()) {
+    if (length + 1 < capacity) {
+      line[length++] = static_cast<char>(c);
+    } else {
+      overflow = true;
+    }
+  }
+  line[length] = '\0';
+  return overflow ? Answer::too_long : Answer::line;
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+}  // namespace
+
+void trim_answer(char* answer) {
+  std::size_t length = std::strlen(answer);
+  while (length > 0 && is_blank(answer[length - 1]))
+    answer[--length] = '\0';
+  std::size_t start = 0;
+  while (is_blank(answer[start]))
+    ++start;
+  char quote = answer[start];
+  if (length - start >= 2 && (quote == '"' || quote == '\'') && answer[length - 1] == quote) {
+    answer[--length] = '\0';
+    ++start;
+  }
+  std::memmove(answer, answer + start, length - start + 1);
+}
+
+bool absolute_path(const char* answer, char* result, unsigned long capacity) {
+  const char* slash = std::strrchr(answer, '/');
+  const char* name = slash == nullptr ? answer : slash + 1;
+  char folder[PATH_MAX];
+  if (slash == nullptr) {
+    std::strcpy(folder, ".");
+  } else if (slash == answer) {
+    std::strcpy(folder, "/");
+  } else {
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - answer), answer);
+  }
+  char resolved[PATH_MAX];
+  if (realpath(folder, resolved) == nullptr) return false;
+  const char* joint = std::strcmp(resolved, "/") == 0 ? "" : "/";
+  int written = std::snprintf(result, capacity, "%s%s%s", resolved, joint, name);
+  return written > 0 && static_cast<unsigned long>(written) < capacity;
+}
+
+int console_choose(char* path, const char* title) {
+  char answer[kPathCapacity * 2];
+  for (;;) {
+    std::fprintf(stderr, "%s\nFile name [%s]: ", title, path);
+    std::fflush(stderr);
+    Answer outcome = read_answer(answer, sizeof answer);
+    if (outcome == Answer::end_of_input) {
+      // Ctrl-D at a terminal cancels; at the end of piped input nobody is left to ask.
+      if (!stdin_is_terminal()) exit_program();
+      std::clearerr(stdin);
+      std::fputc('\n', stderr);
+      return 0;
+    }
+    trim_answer(answer);
+    const char* chosen = answer[0] == '\0' ? path : answer;
+    char full[kPathCapacity];
+    if (outcome == Answer::line && absolute_path(chosen, full, sizeof full)) {
+      std::strcpy(path, full);
+      return 1;
+    }
+    std::fprintf(stderr, "The folder of \"%s\" does not exist, or the name is too long.\n", chosen);
+  }
+}

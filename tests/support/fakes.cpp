@@ -1,0 +1,75 @@
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/frontend.h"
+#include "select/select.h"
+
+std::vector<unsigned> recorded_pauses;
+std::vector<ChooserCall> chooser_calls;
+std::vector<std::optional<std::string>> chooser_answers;
+
+namespace {
+
+std::size_t answers_used = 0;
+
+int scripted_chooser(bool save, char* path, const char* title) {
+  chooser_calls.push_back({save, path, title});
+  if (answers_used >= chooser_answers.size()) {
+    ADD_FAILURE() << "chooser shown with no scripted answer left";
+    std::_Exit(3);
+  }
+  const std::optional<std::string>& answer = chooser_answers[answers_used++];
+  if (!answer) return 0;
+  std::snprintf(path, kPathCapacity, "%s", answer->c_str());
+  return 1;
+}
+
+}  // namespace
+
+void pause_ms(unsigned milliseconds) {
+  recorded_pauses.push_back(milliseconds);
+}
+
+int choose_file_to_open(char* path, const char* title, const char*) {
+  return scripted_chooser(false, path, title);
+}
+
+int choose_file_to_save(char* path, const char* title, const char*) {
+  return scripted_chooser(true, path, title);
+}
+
+void reset_fakes() {
+  recorded_pauses.clear();
+  chooser_calls.clear();
+  chooser_answers.clear();
+  answers_used = 0;
+}
+
+void feed_stdin(const std::string& text) {
+  char name[] = "/tmp/qv-stdin-XXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  close(fd);
+  ASSERT_NE(std::freopen(name, "rb", stdin), nullptr);
+  unlink(name);
+}
+
+std::string enter_scratch_folder() {
+  char name[] = "/tmp/qv-test-XXXXXX";
+  if (mkdtemp(name) == nullptr || chdir(name) != 0) std::abort();
+  return name;
+}
+
+int main(int argc, char** argv) {
+  // No test may wait on a real keyboard.
+  if (std::freopen("/dev/null", "rb", stdin) == nullptr) return 2;
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
