@@ -1,0 +1,116 @@
+// Console stand-ins for the fuzz targets and the replay: messages are dropped and a fatal
+// stop jumps back to run_until_stop, so one process can try millions of inputs.
+#include "fuzz/fuzz_support.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/patch.h"
+
+const char* stop_format = nullptr;
+
+namespace {
+
+sigjmp_buf stop_point;
+char scratch_folder[256];
+
+bool is_real_entry(const dirent* entry) {
+  return std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
+}
+
+[[noreturn]] void jump_back(const char* format) {
+  discard_pending_output();
+  stop_format = format;
+  siglongjmp(stop_point, 1);
+}
+
+void remove_scratch_folder() {
+  DIR* folder = opendir(scratch_folder);
+  if (folder == nullptr) return;
+  while (dirent* entry = readdir(folder)) {
+    if (is_real_entry(entry)) unlink((std::string(scratch_folder) + "/" + entry->d_name).c_str());
+  }
+  closedir(folder);
+  rmdir(scratch_folder);
+}
+
+}  // namespace
+
+void show_message(const char* format, const char* text) {
+  // A name that is not a terminated text shows up here under AddressSanitizer.
+  if (text != nullptr && std::strlen(text) > kTrailerCapacity) fuzz_fail("over-long name");
+  (void)format;
+}
+
+void fail_and_exit(const char* format, const char* /*text*/) {
+  jump_back(format);
+}
+
+void exit_program() {
+  jump_back(nullptr);
+}
+
+void wait_for_key() {}
+void pause_ms(unsigned) {}
+bool stdout_is_terminal() {
+  return false;
+}
+bool stdin_is_terminal() {
+  return false;
+}
+
+bool run_until_stop(void (*step)(PatchJob*), PatchJob* job) {
+  stop_format = nullptr;
+  if (sigsetjmp(stop_point, 0) != 0) return false;
+  step(job);
+  return true;
+}
+
+std::string scratch_path(const char* name) {
+  if (scratch_folder[0] == '\0') {
+    // Shared memory when there is some: the new file is synced on every run.
+    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    std::snprintf(scratch_folder, sizeof scratch_folder, "%s/qv-fuzz-XXXXXX", base);
+    if (mkdtemp(scratch_folder) == nullptr) fuzz_fail("no scratch folder");
+    std::atexit(remove_scratch_folder);
+  }
+  return std::string(scratch_folder) + "/" + name;
+}
+
+void write_whole_file(const std::string& path, const std::string& bytes) {
+  FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) fuzz_fail("cannot create a scratch file");
+  bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  if (std::fclose(out) != 0 || !written) fuzz_fail("cannot write a scratch file");
+}
+
+bool read_whole_file(const std::string& path, std::string* bytes) {
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) return false;
+  bytes->clear();
+  char block[4096];
+  std::size_t got;
+  while ((got = std::fread(block, 1, sizeof block, in)) > 0)
+    bytes->append(block, got);
+  std::fclose(in);
+  return true;
+}
+
+int scratch_entries() {
+  DIR* folder = opendir(scratch_path("").c_str());
+  int count = 0;
+  while (dirent* entry = readdir(folder))
+    count += is_real_entry(entry);
+  closedir(folder);
+  return count;
+}
+
+void fuzz_fail(const char* what) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
