@@ -3,7 +3,7 @@
 
 // Shows `title`, asks for a file name with the pre-filled `path` as the default and
 // leaves the absolute path of the answer in `path`. 0 when the user cancels (end of
-// input at a terminal); at the end of piped input the program ends.
+// input at a terminal); at the end of piped input or on a read error the program ends.
 int console_choose(char* path, const char* title);
 
 // Cleans a typed answer in place: drops the line end, surrounding blanks and one pair
@@ -11,5 +11,6 @@ int console_choose(char* path, const char* title);
 void trim_answer(char* answer);
 
 // Makes `answer` absolute against the current folder, with its folder resolved.
-// False when the folder does not exist or the result would not fit `capacity`.
+// False when the folder is not an existing folder or the result would not fit
+// `capacity`.
 bool absolute_path(const char* answer, char* result, unsigned long capacity);

@@ -2,6 +2,7 @@
 // output stays the program's own report; the answer is one line of standard input.
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,32 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Writes `text` to standard error with control characters as \xHH: names come from the
+// patch and must not drive the terminal.
+void show_text(const char* text) {
+  for (; *text != '\0'; ++text) {
+    unsigned char byte = static_cast<unsigned char>(*text);
+    if (byte < 0x20 || byte == 0x7F) {
+      std::fprintf(stderr, "\\x%02X", byte);
+    } else {
+      std::fputc(byte, stderr);
+    }
+  }
+}
+
+void show_prompt(const char* title, const char* path) {
+  show_text(title);
+  std::fputs("\nFile name [", stderr);
+  show_text(path);
+  std::fputs("]: ", stderr);
+  std::fflush(stderr);
+}
+
+bool is_folder(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 }  // namespace
 
 void trim_answer(char* answer) {
@@ -55,15 +82,18 @@ bool absolute_path(const char* answer, char* result, unsigned long capacity) {
   const char* slash = std::strrchr(answer, '/');
   const char* name = slash == nullptr ? answer : slash + 1;
   char folder[PATH_MAX];
+  std::size_t folder_length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - answer);
+  if (folder_length >= sizeof folder) return false;
   if (slash == nullptr) {
     std::strcpy(folder, ".");
   } else if (slash == answer) {
     std::strcpy(folder, "/");
   } else {
-    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(slash - answer), answer);
+    std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(folder_length), answer);
   }
+  // realpath accepts a file as the last part; the folder of a path must be a folder.
   char resolved[PATH_MAX];
-  if (realpath(folder, resolved) == nullptr) return false;
+  if (realpath(folder, resolved) == nullptr || !is_folder(resolved)) return false;
   const char* joint = std::strcmp(resolved, "/") == 0 ? "" : "/";
   int written = std::snprintf(result, capacity, "%s%s%s", resolved, joint, name);
   return written > 0 && static_cast<unsigned long>(written) < capacity;
@@ -72,12 +102,14 @@ bool absolute_path(const char* answer, char* result, unsigned long capacity) {
 int console_choose(char* path, const char* title) {
   char answer[kPathCapacity * 2];
   for (;;) {
-    std::fprintf(stderr, "%s\nFile name [%s]: ", title, path);
-    std::fflush(stderr);
+    // A Ctrl-D at the wait before must not also cancel this question.
+    if (stdin_is_terminal()) std::clearerr(stdin);
+    show_prompt(title, path);
     Answer outcome = read_answer(answer, sizeof answer);
     if (outcome == Answer::end_of_input) {
-      // Ctrl-D at a terminal cancels; at the end of piped input nobody is left to ask.
-      if (!stdin_is_terminal()) exit_program();
+      // Ctrl-D at a terminal cancels; at the end of piped input, or when the terminal
+      // can no longer be read, nobody is left to ask and asking again would spin.
+      if (std::ferror(stdin) || !stdin_is_terminal()) exit_program();
       std::clearerr(stdin);
       std::fputc('\n', stderr);
       return 0;
@@ -89,6 +121,8 @@ int console_choose(char* path, const char* title) {
       std::strcpy(path, full);
       return 1;
     }
-    std::fprintf(stderr, "The folder of \"%s\" does not exist, or the name is too long.\n", chosen);
+    std::fputs("The folder of \"", stderr);
+    show_text(chosen);
+    std::fputs("\" does not exist, or the name is too long.\n", stderr);
   }
 }
