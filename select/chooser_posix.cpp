@@ -1,11 +1,29 @@
-// The file choosers on POSIX systems.
+// The file choosers on POSIX systems: the desktop's file dialog where a desktop session
+// has one, otherwise (or when it fails) the console chooser for that showing.
 #include "select/console_chooser.h"
+#include "select/desktop_chooser.h"
 #include "select/select.h"
 
-int choose_file_to_open(char* path, const char* title, const char* /*default_extension*/) {
+namespace {
+
+int choose_file(char* path, const char* title, bool save) {
+  switch (desktop_choose(path, title, save)) {
+    case DialogOutcome::chosen:
+      return 1;
+    case DialogOutcome::cancelled:
+      return 0;
+    case DialogOutcome::failed:
+      break;
+  }
   return console_choose(path, title);
 }
 
+}  // namespace
+
+int choose_file_to_open(char* path, const char* title, const char* /*default_extension*/) {
+  return choose_file(path, title, false);
+}
+
 int choose_file_to_save(char* path, const char* title, const char* /*default_extension*/) {
-  return console_choose(path, title);
+  return choose_file(path, title, true);
 }
