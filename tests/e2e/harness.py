@@ -72,7 +72,7 @@ class ProgramTest(unittest.TestCase):
         subprocess.run([MAKE_PATCH, self.path(name), original, new, size_field, *ops],
                        check=True)
 
-    def run_program(self, stdin=b"", args=(), program=None, timeout=60):
+    def run_program(self, stdin=b"", args=(), program=None, timeout=60, preexec_fn=None):
         log = self.path(".pauses")
         if os.path.exists(log):
             os.remove(log)
@@ -80,7 +80,7 @@ class ProgramTest(unittest.TestCase):
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
         result = subprocess.run([program or APPLY, *args], input=stdin, capture_output=True,
-                                cwd=self.folder, env=env, timeout=timeout)
+                                cwd=self.folder, env=env, timeout=timeout, preexec_fn=preexec_fn)
         pauses = []
         if os.path.exists(log):
             with open(log) as f:
