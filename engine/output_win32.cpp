@@ -29,18 +29,32 @@ bool is_disk_file(const char* path) {
   return type == FILE_TYPE_DISK;
 }
 
+// True when the existing file at `path` may be written and replaced now. A running game
+// that holds it open, or missing permission, would otherwise only show at the very end.
+bool can_replace(const char* path) {
+  HANDLE handle = CreateFileA(path, GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(handle);
+  return true;
+}
+
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
   if (std::strlen(path) >= sizeof output->final_path) return false;
   std::strcpy(output->final_path, path);
   DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   // A read-only file could not be opened for writing; it is refused as before.
-  if (attributes & FILE_ATTRIBUTE_READONLY) return false;
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    return false;
+  }
+  // Asked apart from the attributes, which a device such as NUL may not have.
   output->in_place = !is_disk_file(path);
-  return true;
+  // Refused like a file that cannot be opened, so the user can choose again.
+  return output->in_place || attributes == INVALID_FILE_ATTRIBUTES || can_replace(path);
 }
 
 FILE* create_temporary_file(PendingOutput* output) {

@@ -27,6 +27,13 @@ bool is_same_file(const char* path, FILE* stream) {
 }
 
 FILE* open_original_file(const char* path) {
-  // The runtime refuses to open a folder, the only thing here that is not a file.
-  return std::fopen(path, "rb");
+  // Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and
+  // CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
+  FILE* stream = std::fopen(path, "rb");
+  if (stream != nullptr &&
+      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
 }
