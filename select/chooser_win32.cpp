@@ -27,16 +27,26 @@ void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title,
   record->lpstrDefExt = default_extension;
 }
 
+using Dialog = BOOL(WINAPI*)(OPENFILENAMEA*);
+
+// A pre-filled name that Windows cannot take (a name from the patch with a character
+// such as '?' or '*') makes the dialog fail before it is shown; every retry would fail
+// the same way, so it is shown once more with an empty name instead.
+int show_dialog(Dialog dialog, char* path, const char* title, const char* default_extension) {
+  OPENFILENAMEA record;
+  fill_dialog_record(&record, path, title, default_extension);
+  if (dialog(&record)) return 1;
+  if (CommDlgExtendedError() != FNERR_INVALIDFILENAME) return 0;
+  path[0] = '\0';
+  return dialog(&record) ? 1 : 0;
+}
+
 }  // namespace
 
 int choose_file_to_open(char* path, const char* title, const char* default_extension) {
-  OPENFILENAMEA record;
-  fill_dialog_record(&record, path, title, default_extension);
-  return GetOpenFileNameA(&record) ? 1 : 0;
+  return show_dialog(GetOpenFileNameA, path, title, default_extension);
 }
 
 int choose_file_to_save(char* path, const char* title, const char* default_extension) {
-  OPENFILENAMEA record;
-  fill_dialog_record(&record, path, title, default_extension);
-  return GetSaveFileNameA(&record) ? 1 : 0;
+  return show_dialog(GetSaveFileNameA, path, title, default_extension);
 }
