@@ -1,7 +1,9 @@
-// Fuzz target: the whole run of the engine on files. The input's first two bytes give
-// the original's length (little-endian), then come the original and the patch. The
-// trailer reader, the applier and the new file's replacement run on real files in a
-// scratch folder; the outcome, the new file and the folder are checked against the model.
+// Fuzz target: the whole run of the engine on files. The input holds the original's
+// length (3 bytes, little-endian, below 1 MiB), a count of literal bytes (2 bytes), those
+// bytes, which begin the original, and then the patch. The rest of the original is a
+// pattern, so that small inputs reach copies and originals of any size. The trailer
+// reader, the applier and the new file's replacement run on real files in a scratch
+// folder; the outcome, the new file and the folder are checked against the model.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -15,7 +17,9 @@ namespace {
 
 // Inputs whose new file would be larger are not run, so a valid big copy never reports
 // out-of-memory or a timeout.
-constexpr std::size_t kOutputCap = 4 << 20;
+constexpr std::size_t kOutputCap = 12 << 20;
+constexpr std::size_t kHeader = 5;
+constexpr std::size_t kMaxOriginal = 1 << 20;
 constexpr char kOldContent[] = "what was at the destination before";
 
 const char* expected_format(Verdict verdict) {
@@ -30,6 +34,24 @@ const char* expected_format(Verdict verdict) {
     default:
       return msg::kNotValid;
   }
+}
+
+std::uint32_t little_endian(const std::uint8_t* bytes, int count) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < count; ++i)
+    value |= std::uint32_t{bytes[i]} << (8 * i);
+  return value;
+}
+
+// The original: the literal bytes, then a pattern without short periods, so that a copy
+// from the wrong offset shows in the new file.
+void make_original(std::size_t length, const std::uint8_t* literal, std::size_t count,
+                   std::string* original) {
+  static std::string pattern;
+  for (std::size_t i = pattern.size(); i < kMaxOriginal; ++i)
+    pattern.push_back(static_cast<char>(static_cast<std::uint32_t>(i * 2654435761u) >> 24));
+  original->assign(reinterpret_cast<const char*>(literal), std::min(count, length));
+  original->append(pattern, original->size(), length - original->size());
 }
 
 void read_trailer(PatchJob* job) {
@@ -57,24 +79,33 @@ void check_trailer(const PatchJob& job, const ModelResult& model) {
   }
 }
 
-// After the run the folder holds the three files and nothing else, and the destination
-// holds either the complete new file or what it held before.
-void check_files(const std::string& expected_destination) {
-  std::string destination;
-  if (!read_whole_file(scratch_path("destination"), &destination)) fuzz_fail("no destination");
-  if (destination != expected_destination) fuzz_fail("destination content");
+// After the run the folder holds the three files and nothing else: the patch and the
+// original as they were, the destination with the new file or what it held before.
+void check_files(const std::string& patch, const std::string& original,
+                 const std::string& destination) {
+  static std::string now;
+  if (!read_whole_file(scratch_path("destination"), &now) || now != destination) {
+    fuzz_fail("destination content");
+  }
+  if (!read_whole_file(scratch_path("patch"), &now) || now != patch) fuzz_fail("patch changed");
+  if (!read_whole_file(scratch_path("original"), &now) || now != original) {
+    fuzz_fail("original changed");
+  }
   if (scratch_entries() != 3) fuzz_fail("files left in the destination's folder");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 2) return 0;
-  std::size_t original_length = std::min<std::size_t>(data[0] | data[1] << 8, size - 2);
-  std::string original(reinterpret_cast<const char*>(data) + 2, original_length);
-  std::string patch(reinterpret_cast<const char*>(data) + 2 + original_length,
-                    size - 2 - original_length);
-  ModelResult model = model_patch(patch, &original, kOutputCap);
+  if (size < kHeader) return 0;
+  std::size_t length = little_endian(data, 3) % kMaxOriginal;
+  std::size_t literal = std::min<std::size_t>(little_endian(data + 3, 2), size - kHeader);
+  // Static, so that their buffers are reused: see model_patch.
+  static std::string original, patch;
+  static ModelResult model;
+  make_original(length, data + kHeader, literal, &original);
+  patch.assign(reinterpret_cast<const char*>(data) + kHeader + literal, size - kHeader - literal);
+  model_patch(patch, &original, kOutputCap, &model);
   if (model.verdict == Verdict::too_big) return 0;
 
   std::string patch_path = scratch_path("patch");
@@ -91,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!run_until_stop(read_trailer, &job)) {
     close_streams(&job);
     check_stop(model);
-    check_files(kOldContent);
+    check_files(patch, original, kOldContent);
     return 0;
   }
   check_trailer(job, model);
@@ -102,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   close_streams(&job);
   if (completed) {
     if (model.verdict != Verdict::complete) fuzz_fail("completed a patch the model rejects");
-    check_files(model.output);
+    check_files(patch, original, model.output);
   } else {
     check_stop(model);
-    check_files(kOldContent);
+    check_files(patch, original, kOldContent);
   }
   return 0;
 }

@@ -92,11 +92,15 @@ void write_whole_file(const std::string& path, const std::string& bytes) {
 bool read_whole_file(const std::string& path, std::string* bytes) {
   FILE* in = std::fopen(path.c_str(), "rb");
   if (in == nullptr) return false;
-  bytes->clear();
-  char block[4096];
-  std::size_t got;
-  while ((got = std::fread(block, 1, sizeof block, in)) > 0)
-    bytes->append(block, got);
+  // Straight into the string, whose buffer the callers reuse.
+  std::size_t held = 0;
+  for (;;) {
+    bytes->resize(held + (1 << 16));
+    std::size_t got = std::fread(&(*bytes)[held], 1, 1 << 16, in);
+    held += got;
+    if (got < 1 << 16) break;
+  }
+  bytes->resize(held);
   std::fclose(in);
   return true;
 }

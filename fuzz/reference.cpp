@@ -41,36 +41,41 @@ std::vector<std::string> split_at_bars(const std::string& text) {
   return parts;
 }
 
-ModelResult model_trailer(const std::string& patch) {
-  ModelResult result = {Verdict::bad_length, "", "", 0, 0, ""};
-  if (patch.size() < 5) return result;
+void model_trailer(const std::string& patch, ModelResult* result) {
+  result->verdict = Verdict::bad_length;
+  result->original_name.clear();
+  result->new_name.clear();
+  result->expected_original_size = 0;
+  result->data_end = 0;
+  result->output.clear();
+  if (patch.size() < 5) return;
   std::int64_t total = number(up_to_zero(patch.substr(patch.size() - 5))) + 5;
   if (total < 5 || total >= static_cast<std::int64_t>(kTrailerBuffer) ||
       static_cast<std::uint64_t>(total) > patch.size()) {
-    return result;
+    return;
   }
-  result.data_end = patch.size() - static_cast<std::size_t>(total);
-  std::vector<std::string> parts = split_at_bars(up_to_zero(patch.substr(result.data_end)));
+  result->data_end = patch.size() - static_cast<std::size_t>(total);
+  std::vector<std::string> parts = split_at_bars(up_to_zero(patch.substr(result->data_end)));
   if (parts.size() < 2 || parts[0] != "Quorvalex") {
-    result.verdict = Verdict::no_signature;
-    return result;
+    result->verdict = Verdict::no_signature;
+    return;
   }
   if (parts.size() < 3) {
-    result.verdict = Verdict::no_original_name;
-    return result;
+    result->verdict = Verdict::no_original_name;
+    return;
   }
-  result.original_name = parts[1];
+  result->original_name = parts[1];
   if (parts.size() < 4) {
-    result.verdict = Verdict::no_new_name;
-    return result;
+    result->verdict = Verdict::no_new_name;
+    return;
   }
-  result.new_name = parts[2];
+  result->new_name = parts[2];
   if (parts.size() >= 5) {
     std::int64_t size = number(parts[3]);
-    if (size >= INT32_MIN && size <= INT32_MAX) result.expected_original_size = size;
+    if (size >= INT32_MIN && size <= INT32_MAX) result->expected_original_size = size;
   }
-  result.verdict = Verdict::complete;
-  return result;
+  result->verdict = Verdict::complete;
+  return;
 }
 
 std::uint32_t little_endian(const unsigned char* bytes, std::size_t width) {
@@ -104,8 +109,11 @@ void run_operations(const std::string& patch, const std::string& original, std::
       result->verdict = Verdict::too_big;
       return;
     }
-    result->output +=
-        op.is_copy ? original.substr(op.offset, op.length) : patch.substr(position, op.length);
+    if (op.is_copy) {
+      result->output.append(original, op.offset, op.length);
+    } else {
+      result->output.append(patch, position, op.length);
+    }
     if (!op.is_copy) position += op.length;
   }
 }
@@ -131,15 +139,14 @@ ModelOperation model_operation(const unsigned char* bytes, std::size_t available
   return op;
 }
 
-ModelResult model_patch(const std::string& patch, const std::string* original,
-                        std::size_t output_cap) {
-  ModelResult result = model_trailer(patch);
-  if (result.verdict != Verdict::complete || original == nullptr) return result;
-  if (result.expected_original_size != 0 &&
-      static_cast<std::int64_t>(original->size()) != result.expected_original_size) {
-    result.verdict = Verdict::wrong_original;
-    return result;
+void model_patch(const std::string& patch, const std::string* original, std::size_t output_cap,
+                 ModelResult* result) {
+  model_trailer(patch, result);
+  if (result->verdict != Verdict::complete || original == nullptr) return;
+  if (result->expected_original_size != 0 &&
+      static_cast<std::int64_t>(original->size()) != result->expected_original_size) {
+    result->verdict = Verdict::wrong_original;
+    return;
   }
-  run_operations(patch, *original, output_cap, &result);
-  return result;
+  run_operations(patch, *original, output_cap, result);
 }

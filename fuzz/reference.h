@@ -36,6 +36,7 @@ struct ModelResult {
 ModelOperation model_operation(const unsigned char* bytes, std::size_t available);
 
 // The trailer alone when `original` is null, else the whole run. Stops with too_big as
-// soon as the new file would grow past `output_cap` bytes.
-ModelResult model_patch(const std::string& patch, const std::string* original,
-                        std::size_t output_cap);
+// soon as the new file would grow past `output_cap` bytes. `result` keeps its buffers
+// from call to call: big fresh allocations are what makes a fuzz run slow.
+void model_patch(const std::string& patch, const std::string* original, std::size_t output_cap,
+                 ModelResult* result);

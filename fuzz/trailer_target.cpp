@@ -27,7 +27,8 @@ bool same_name(const char* name, const char* buffer, const std::string& expected
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string patch(reinterpret_cast<const char*>(data), size);
-  ModelResult model = model_patch(patch, nullptr, 0);
+  static ModelResult model;
+  model_patch(patch, nullptr, 0, &model);
   std::int64_t total =
       size < kLengthFieldSize ? -1 : trailer_length(patch.data() + size - kLengthFieldSize, size);
   if ((total < 0) != (model.verdict == Verdict::bad_length)) fuzz_fail("length field");

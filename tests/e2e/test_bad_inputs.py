@@ -120,6 +120,8 @@ def trailer_cases(stream):
         Case("huge length field", trailer(t, b"99999"), NOT_VALID),
         Case("length one too long", trailer(t, b"00019"), NOT_VALID),
         Case("length one too short", trailer(t, b"00017"), NOT_VALID),
+        Case("names longer than the path buffer",
+             trailer(b"Quorvalex|" + b"o" * 3000 + b"|" + b"n" * 1000 + b"|300|"), **ok),
         Case("separator before the signature", trailer(b"|" + t), NOT_VALID),
         Case("no separators", trailer(b"Quorvalex a b 300 "), NOT_VALID),
         Case("only the first separator", trailer(b"Quorvalex|a"), NOT_VALID),
@@ -195,8 +197,8 @@ def folder_cases(base):
         Case("original is a folder", base, OPEN_FAILED, original=None, answers=b"orig.bin\n",
              prepare=mkdir("orig.bin")),
         Case("destination is a folder, then a file", base, COMPLETE, EXPECTED,
-             destination="new/out.bin",             answers=b"orig.bin\nnew\nnew/out.bin\n\n", prepare=mkdir("new"),
-             shows=OPEN_FAILED),
+             destination="new/out.bin", answers=b"orig.bin\nnew\nnew/out.bin\n\n",
+             prepare=mkdir("new"), shows=OPEN_FAILED),
         Case("destination is the original, then a file", base, answers=b"orig.bin\norig.bin\n"
              b"out.bin\n\n", shows=OPEN_FAILED, **ok),
         Case("destination is the patch, then a file", base, answers=b"orig.bin\n" +
@@ -260,6 +262,8 @@ def run_case(case):
         result = subprocess.run([APPLY], input=case.answers, cwd=folder,
                                 capture_output=True, timeout=30, env=env)
         if reader:
+            if reader.is_alive():  # the program never opened the pipe: let the reader go
+                os.close(os.open(pipe, os.O_WRONLY | os.O_NONBLOCK))
             reader.join()
         destination = os.path.join(folder, case.destination)
         return dict(
@@ -281,8 +285,7 @@ class BadInputTest(ProgramTest):
         print("%d cases" % len(cases), file=sys.stderr)
         for case, outcome in zip(cases, outcomes):
             with self.subTest(case.label):
-                result = outcome["result"]
-                message = case.message
+                result, message = outcome["result"], case.message
                 self.assertEqual(result.returncode, 1, result.stderr)
                 self.assertNotRegex(result.stderr, rb"Sanitizer|runtime error")
                 self.assertTrue(result.stdout.endswith(message), result.stdout[-300:])
@@ -297,6 +300,23 @@ class BadInputTest(ProgramTest):
                 self.assertTrue(outcome["checked"])
 
 
+def large_seeds():
+    """Patches for the engine's limits, on a pattern original of 1 MiB: many copies, long
+    inserts across the read-ahead, copies long enough to skip the batch, more than a
+    batch of data."""
+    scattered = ["copy:%d:%d" % (n * 7919 % 1000000, n % 3000) for n in range(3000)]
+    seeds = {
+        "many-small-copies": ["copy:%d:1" % (n % 300) for n in range(70000)],
+        "long-inserts": ["insert:" + "i" * 70000, "copy:5:5", "insert:" + "j" * 70000],
+        "long-copies": ["copy:0:200000", "copy:300000:100", "copy:310000:100", "copy:1:65535",
+                        "copy:999000:1000"],
+        "over-a-batch": ["copy:%d:60000" % (n * 6000) for n in range(150)],
+        "scattered-copies": scattered,
+    }
+    header = (0xFFFFF).to_bytes(3, "little") + bytes(2)
+    return {name: header + write_patch(ops, "") for name, ops in seeds.items()}
+
+
 def write_corpus(root):
     """Each case as a seed of every fuzz target that can take it, without repeats."""
     written = set()
@@ -304,8 +324,10 @@ def write_corpus(root):
         if case.patch is None or case.original is None:
             continue
         name = "%03d-%s" % (number_, re.sub(r"[^a-z0-9]+", "-", case.label.lower()).strip("-"))
+        length = len(case.original)
         seeds = {"trailer": case.patch, "decode": case.patch[:9],
-                 "apply": len(case.original).to_bytes(2, "little") + case.original + case.patch}
+                 "apply": length.to_bytes(3, "little") + length.to_bytes(2, "little") +
+                 case.original + case.patch}
         for target, data in seeds.items():
             if (target, data) in written:
                 continue
@@ -313,6 +335,9 @@ def write_corpus(root):
             os.makedirs(os.path.join(root, target), exist_ok=True)
             with open(os.path.join(root, target, name), "wb") as f:
                 f.write(data)
+    for name, data in large_seeds().items():
+        with open(os.path.join(root, "apply", name), "wb") as f:
+            f.write(data)
 
 
 if __name__ == "__main__":
