@@ -73,8 +73,10 @@ bool run_until_stop(void (*step)(PatchJob*), PatchJob* job) {
 
 std::string scratch_path(const char* name) {
   if (scratch_folder[0] == '\0') {
-    // Shared memory when there is some: the new file is synced on every run.
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+    // Shared memory when there is some: the new file is synced on every run. libFuzzer
+    // ends without running atexit handlers, so scripts/fuzz names a folder it removes.
+    const char* base = std::getenv("QV_FUZZ_SCRATCH");
+    if (base == nullptr) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::snprintf(scratch_folder, sizeof scratch_folder, "%s/qv-fuzz-XXXXXX", base);
     if (mkdtemp(scratch_folder) == nullptr) fuzz_fail("no scratch folder");
     std::atexit(remove_scratch_folder);
