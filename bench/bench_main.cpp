@@ -259,6 +259,10 @@ int main(int argc, char** argv) {
   for (std::size_t i = 0; i < kCaseCount; ++i) {
     if (selected(kCases[i], options)) needed += disk_needed(kCases[i]);
   }
+  if (needed == 0) {
+    std::fprintf(stderr, "no case is called %s\n", options.only_case.c_str());
+    return 2;
+  }
   if (free_bytes(options.folder) < needed) {
     std::fprintf(stderr, "%s has less than the %.1f GiB free that the cases need\n",
                  options.folder.c_str(), mib(needed) / 1024);
@@ -267,6 +271,10 @@ int main(int argc, char** argv) {
   print_machine();
   std::printf("scratch folder: %s; times are wall clock of the whole process\n",
               options.folder.c_str());
+  std::printf(
+      "peak RSS cannot show less than %.1f MiB here: a process that does nothing "
+      "shows that much\n",
+      run_command({"true"}, false).peak_rss_kib / 1024.0);
   std::printf(
       "engine = the program's apply_patch into its temporary file and rename, without\n"
       "the final fsync; engine+fsync = the same with it, as the program runs\n");
