@@ -19,9 +19,40 @@ struct PatchReader {
   unsigned char bytes[1 << 16];
 };
 
-// Data moves through one fixed block; large enough that big copies cost few calls.
-unsigned char block[1 << 20];
+constexpr std::size_t kBatchBytes = 8 << 20;
+constexpr unsigned kIndexBits = 16;
+constexpr std::size_t kMaxCopies = std::size_t{1} << kIndexBits;
+
+// The new file's next bytes, written with one call once full. Inserts are copied in as
+// they are read; copies from the original only take their place and are read when the
+// batch is written, in the order of their offsets in the original, so that pieces lying
+// near each other there cost one read however scattered they are in the new file.
+struct Batch {
+  std::size_t filled;  // bytes of the new file in `bytes`
+  std::size_t copies;
+  std::uint64_t keys[kMaxCopies];   // offset in the original << kIndexBits | copy number
+  std::uint32_t place[kMaxCopies];  // where each copy goes in `bytes`
+  std::uint32_t length[kMaxCopies];
+  unsigned char bytes[kBatchBytes];
+};
+
+// Copies of the batch that are read from the original with one call.
+struct ReadGroup {
+  std::size_t first, last;   // sorted copies [first, last)
+  std::uint64_t start, end;  // the span of the original they take
+};
+
+// Copies less than this apart in the original are read together: reading the gap between
+// them costs less than one more call.
+constexpr std::uint64_t kReadTogetherGap = 16 << 10;
+
+// Copies at least this long skip the batch and move in blocks of kDirectBlock.
+constexpr std::uint32_t kDirectCopy = 64 << 10;
+constexpr std::size_t kDirectBlock = 128 << 10;
+
 PatchReader reader;
+Batch batch;
+unsigned char group_bytes[256 << 10];
 
 // Tops the read-ahead up so that a whole operation head is buffered unless the file ends.
 void top_up(PatchReader* patch) {
@@ -31,52 +62,170 @@ void top_up(PatchReader* patch) {
   patch->end = held + std::fread(patch->bytes + held, 1, sizeof patch->bytes - held, patch->stream);
 }
 
+// Moves up to `count` bytes of the patch to `destination`: from the read-ahead while it
+// lasts, then straight from the file, which stands right behind the read-ahead.
+std::size_t take_patch_bytes(PatchReader* patch, unsigned char* destination, std::size_t count) {
+  std::size_t got = std::min(count, patch->end - patch->next);
+  std::memcpy(destination, patch->bytes + patch->next, got);
+  patch->next += got;
+  if (got < count) got += std::fread(destination + got, 1, count - got, patch->stream);
+  patch->position += got;
+  return got;
+}
+
+std::uint64_t offset_of(std::size_t sorted) {
+  return batch.keys[sorted] >> kIndexBits;
+}
+
+std::size_t copy_of(std::size_t sorted) {
+  return static_cast<std::size_t>(batch.keys[sorted] & (kMaxCopies - 1));
+}
+
+ReadGroup group_from(std::size_t first) {
+  ReadGroup group = {first, first + 1, offset_of(first),
+                     offset_of(first) + batch.length[copy_of(first)]};
+  for (; group.last < batch.copies; ++group.last) {
+    std::uint64_t offset = offset_of(group.last);
+    std::uint64_t end = std::max(group.end, offset + batch.length[copy_of(group.last)]);
+    if (offset > group.end + kReadTogetherGap || end - group.start > sizeof group_bytes) break;
+    group.end = end;
+  }
+  return group;
+}
+
+// Reads the group's copies into their places. Returns where the complete part of the
+// batch ends: all of it, unless the original ended before a copy did.
+std::size_t read_group(FILE* original, const ReadGroup& group) {
+  if (group.last == group.first + 1) {  // alone: read straight into its place
+    std::size_t copy = copy_of(group.first);
+    std::size_t got =
+        read_at(original, group.start, batch.bytes + batch.place[copy], batch.length[copy]);
+    return got == batch.length[copy] ? batch.filled : batch.place[copy] + got;
+  }
+  std::size_t got = read_at(original, group.start, group_bytes, group.end - group.start);
+  std::size_t complete = batch.filled;
+  for (std::size_t sorted = group.first; sorted < group.last; ++sorted) {
+    std::size_t copy = copy_of(sorted);
+    std::size_t from = static_cast<std::size_t>(offset_of(sorted) - group.start);
+    std::size_t read = from < got ? std::min<std::size_t>(got - from, batch.length[copy]) : 0;
+    std::memcpy(batch.bytes + batch.place[copy], group_bytes + from, read);
+    if (read < batch.length[copy]) complete = std::min(complete, batch.place[copy] + read);
+  }
+  return complete;
+}
+
+// Reads every copy of the batch. Returns the length of its complete part.
+std::size_t read_copies(FILE* original) {
+  std::sort(batch.keys, batch.keys + batch.copies);
+  std::size_t complete = batch.filled;
+  for (std::size_t sorted = 0; sorted < batch.copies;) {
+    ReadGroup group = group_from(sorted);
+    complete = std::min(complete, read_group(original, group));
+    sorted = group.last;
+  }
+  return complete;
+}
+
+// Writes the batch to the new file and empties it. Only bytes that were read are
+// written: when the original ends early, the batch is written up to the first missing
+// byte, as if the pieces had been read one by one.
+Outcome write_batch(PatchJob* job) {
+  std::size_t complete = read_copies(job->original_stream);
+  bool whole = complete == batch.filled;
+  bool written = std::fwrite(batch.bytes, 1, complete, job->new_stream) == complete;
+  batch.filled = batch.copies = 0;
+  if (!written) return Outcome::write_failed;
+  return whole ? Outcome::complete : Outcome::wrong_original;
+}
+
+// Takes a copy into the batch, writing the batch whenever it fills up.
+Outcome add_copy(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
+  for (std::uint32_t left = length; left > 0;) {
+    if (batch.filled == kBatchBytes || batch.copies == kMaxCopies) {
+      Outcome outcome = write_batch(job);
+      if (outcome != Outcome::complete) return outcome;
+    }
+    std::uint32_t piece =
+        static_cast<std::uint32_t>(std::min<std::size_t>(left, kBatchBytes - batch.filled));
+    batch.keys[batch.copies] = offset << kIndexBits | batch.copies;
+    batch.place[batch.copies] = static_cast<std::uint32_t>(batch.filled);
+    batch.length[batch.copies] = piece;
+    ++batch.copies;
+    batch.filled += piece;
+    offset += piece;
+    left -= piece;
+  }
+  return Outcome::complete;
+}
+
+// A long copy goes from the original to the new file in blocks small enough to stay in
+// the processor's cache; the batch would only add a pass through memory. Its first block
+// joins the batch, so that what the batch holds costs no write of its own.
+Outcome copy_directly(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
+  std::uint32_t first = static_cast<std::uint32_t>(std::min<std::size_t>(length, kDirectBlock));
+  Outcome outcome = add_copy(job, offset, first);
+  if (outcome == Outcome::complete) outcome = write_batch(job);
+  offset += first;
+  for (std::uint32_t left = length - first; left > 0 && outcome == Outcome::complete;) {
+    std::size_t piece = std::min<std::size_t>(left, kDirectBlock);
+    std::size_t got = read_at(job->original_stream, offset, group_bytes, piece);
+    if (std::fwrite(group_bytes, 1, got, job->new_stream) != got) return Outcome::write_failed;
+    if (got < piece) return Outcome::wrong_original;
+    offset += got;
+    left -= static_cast<std::uint32_t>(got);
+  }
+  return outcome;
+}
+
 Outcome copy_from_original(PatchJob* job, const Operation& op, std::uint64_t original_size) {
   // Computed in 64 bits, so offset + length cannot wrap.
   if (std::uint64_t{op.offset} + op.length > original_size) return Outcome::wrong_original;
-  bool write_failed = false;
-  std::uint64_t moved =
-      copy_range(job->new_stream, job->original_stream, op.offset, op.length, &write_failed);
-  if (moved == op.length) return Outcome::complete;
-  return write_failed ? Outcome::write_failed : Outcome::wrong_original;
+  if (op.length >= kDirectCopy) return copy_directly(job, op.offset, op.length);
+  return add_copy(job, op.offset, op.length);
 }
 
-// Insert data comes first from the read-ahead, the rest straight from the patch file.
 Outcome insert_from_patch(PatchJob* job, PatchReader* patch, std::uint32_t length) {
-  std::size_t buffered = std::min<std::size_t>(length, patch->end - patch->next);
-  if (std::fwrite(patch->bytes + patch->next, 1, buffered, job->new_stream) != buffered) {
-    return Outcome::write_failed;
+  for (std::uint32_t left = length; left > 0;) {
+    if (batch.filled == kBatchBytes) {
+      Outcome outcome = write_batch(job);
+      if (outcome != Outcome::complete) return outcome;
+    }
+    std::size_t piece = std::min<std::size_t>(left, kBatchBytes - batch.filled);
+    std::size_t got = take_patch_bytes(patch, batch.bytes + batch.filled, piece);
+    batch.filled += got;
+    left -= static_cast<std::uint32_t>(got);
+    if (got < piece) return Outcome::damaged_patch;
   }
-  patch->next += buffered;
-  patch->position += buffered;
-  std::uint32_t rest = length - static_cast<std::uint32_t>(buffered);
-  if (rest == 0) return Outcome::complete;
-  bool write_failed = false;
-  std::uint64_t moved =
-      copy_range(job->new_stream, patch->stream, patch->position, rest, &write_failed);
-  patch->position += moved;
-  patch->next = patch->end = 0;
-  if (moved == rest) return Outcome::complete;
-  return write_failed ? Outcome::write_failed : Outcome::damaged_patch;
+  return Outcome::complete;
+}
+
+Outcome run_operation(PatchJob* job, std::uint64_t original_size) {
+  if (reader.end - reader.next < kMaxOperationHead) top_up(&reader);
+  Operation op;
+  std::size_t head = decode_operation(reader.bytes + reader.next, reader.end - reader.next, &op);
+  if (head == 0) return Outcome::damaged_patch;
+  reader.next += head;
+  reader.position += head;
+  return op.is_copy ? copy_from_original(job, op, original_size)
+                    : insert_from_patch(job, &reader, op.length);
 }
 
 Outcome run_operations(PatchJob* job, std::uint64_t original_size) {
   reader.stream = job->patch_stream;
   reader.position = 0;
   reader.next = reader.end = 0;
+  batch.filled = batch.copies = 0;
+  // Every write is a whole batch or block; a stream buffer would only split them.
+  std::setvbuf(job->new_stream, nullptr, _IONBF, 0);
   if (!seek_to(reader.stream, 0)) return Outcome::damaged_patch;
-  while (reader.position < job->data_end) {
-    if (reader.end - reader.next < kMaxOperationHead) top_up(&reader);
-    Operation op;
-    std::size_t head = decode_operation(reader.bytes + reader.next, reader.end - reader.next, &op);
-    if (head == 0) return Outcome::damaged_patch;
-    reader.next += head;
-    reader.position += head;
-    Outcome outcome = op.is_copy ? copy_from_original(job, op, original_size)
-                                 : insert_from_patch(job, &reader, op.length);
-    if (outcome != Outcome::complete) return outcome;
+  Outcome outcome = Outcome::complete;
+  while (outcome == Outcome::complete && reader.position < job->data_end) {
+    outcome = run_operation(job, original_size);
   }
-  return Outcome::complete;
+  // Whatever stopped the run, the pieces before it go to the new file first; a failure
+  // among them came earlier and is the one reported.
+  Outcome earlier = write_batch(job);
+  return earlier != Outcome::complete ? earlier : outcome;
 }
 
 [[noreturn]] void stop(const PatchJob* job, Outcome outcome) {
@@ -86,25 +235,6 @@ Outcome run_operations(PatchJob* job, std::uint64_t original_size) {
 }
 
 }  // namespace
-
-std::uint64_t copy_range(FILE* destination, FILE* source, std::uint64_t offset,
-                         std::uint32_t length, bool* write_failed) {
-  if (!seek_to(source, offset)) return 0;
-  std::uint64_t moved = 0;
-  while (moved < length) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof block, length - moved));
-    std::size_t got = std::fread(block, 1, want, source);
-    // Only bytes that were really read are written.
-    if (std::fwrite(block, 1, got, destination) != got) {
-      *write_failed = true;
-      return moved;
-    }
-    moved += got;
-    if (got < want) break;
-  }
-  return moved;
-}
 
 void apply_patch(PatchJob* job) {
   std::int64_t original_size = stream_size(job->original_stream);

@@ -80,11 +80,9 @@ void apply_patch(PatchJob* job);
 bool seek_to(FILE* stream, std::uint64_t offset);
 std::int64_t stream_size(FILE* stream);  // -1 when it cannot be told; position is kept
 
-// Moves `length` bytes of `source`, starting at `offset`, to the end of `destination`.
-// Returns the number of bytes moved; less than `length` when the source ran out or a
-// read or write failed (`*write_failed` tells which).
-std::uint64_t copy_range(FILE* destination, FILE* source, std::uint64_t offset,
-                         std::uint32_t length, bool* write_failed);
+// Reads up to `count` bytes of `stream` at `offset` into `bytes`; fewer only where the
+// file ends or a read fails. The stream's position afterwards is unspecified.
+std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count);
 
 // ---- The new file --------------------------------------------------------
 
