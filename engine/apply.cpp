@@ -46,7 +46,7 @@ struct ReadGroup {
 // them costs less than one more call.
 constexpr std::uint64_t kReadTogetherGap = 16 << 10;
 
-// Copies at least this long skip the batch and move in blocks of kDirectBlock.
+// Copies at least this long skip the batch.
 constexpr std::uint32_t kDirectCopy = 64 << 10;
 constexpr std::size_t kDirectBlock = 128 << 10;
 
@@ -158,23 +158,21 @@ Outcome add_copy(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
   return Outcome::complete;
 }
 
-// A long copy goes from the original to the new file in blocks small enough to stay in
-// the processor's cache; the batch would only add a pass through memory. Its first block
-// joins the batch, so that what the batch holds costs no write of its own.
+// A long copy skips the batch, which would only add a pass through memory: the system
+// moves it where it can, the rest goes in blocks small enough to stay in the cache.
 Outcome copy_directly(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
-  std::uint32_t first = static_cast<std::uint32_t>(std::min<std::size_t>(length, kDirectBlock));
-  Outcome outcome = add_copy(job, offset, first);
-  if (outcome == Outcome::complete) outcome = write_batch(job);
-  offset += first;
-  for (std::uint32_t left = length - first; left > 0 && outcome == Outcome::complete;) {
-    std::size_t piece = std::min<std::size_t>(left, kDirectBlock);
-    std::size_t got = read_at(job->original_stream, offset, group_bytes, piece);
+  Outcome outcome = write_batch(job);
+  if (outcome != Outcome::complete) return outcome;
+  std::uint64_t moved = copy_in_system(job->new_stream, job->original_stream, offset, length);
+  for (std::uint64_t left = length - moved; left > 0;) {
+    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, kDirectBlock));
+    std::size_t got = read_at(job->original_stream, offset + moved, group_bytes, piece);
     if (std::fwrite(group_bytes, 1, got, job->new_stream) != got) return Outcome::write_failed;
     if (got < piece) return Outcome::wrong_original;
-    offset += got;
-    left -= static_cast<std::uint32_t>(got);
+    moved += got;
+    left -= got;
   }
-  return outcome;
+  return Outcome::complete;
 }
 
 Outcome copy_from_original(PatchJob* job, const Operation& op, std::uint64_t original_size) {
