@@ -48,11 +48,11 @@ constexpr std::uint64_t kReadTogetherGap = 16 << 10;
 
 // Copies at least this long skip the batch.
 constexpr std::uint32_t kDirectCopy = 64 << 10;
-constexpr std::size_t kDirectBlock = 128 << 10;
 
 PatchReader reader;
 Batch batch;
-unsigned char group_bytes[256 << 10];
+// Holds a group of copies read together, or one block of a long copy.
+unsigned char block[1 << 20];
 
 // Tops the read-ahead up so that a whole operation head is buffered unless the file ends.
 void top_up(PatchReader* patch) {
@@ -87,7 +87,7 @@ ReadGroup group_from(std::size_t first) {
   for (; group.last < batch.copies; ++group.last) {
     std::uint64_t offset = offset_of(group.last);
     std::uint64_t end = std::max(group.end, offset + batch.length[copy_of(group.last)]);
-    if (offset > group.end + kReadTogetherGap || end - group.start > sizeof group_bytes) break;
+    if (offset > group.end + kReadTogetherGap || end - group.start > sizeof block) break;
     group.end = end;
   }
   return group;
@@ -102,13 +102,13 @@ std::size_t read_group(FILE* original, const ReadGroup& group) {
         read_at(original, group.start, batch.bytes + batch.place[copy], batch.length[copy]);
     return got == batch.length[copy] ? batch.filled : batch.place[copy] + got;
   }
-  std::size_t got = read_at(original, group.start, group_bytes, group.end - group.start);
+  std::size_t got = read_at(original, group.start, block, group.end - group.start);
   std::size_t complete = batch.filled;
   for (std::size_t sorted = group.first; sorted < group.last; ++sorted) {
     std::size_t copy = copy_of(sorted);
     std::size_t from = static_cast<std::size_t>(offset_of(sorted) - group.start);
     std::size_t read = from < got ? std::min<std::size_t>(got - from, batch.length[copy]) : 0;
-    std::memcpy(batch.bytes + batch.place[copy], group_bytes + from, read);
+    std::memcpy(batch.bytes + batch.place[copy], block + from, read);
     if (read < batch.length[copy]) complete = std::min(complete, batch.place[copy] + read);
   }
   return complete;
@@ -158,21 +158,19 @@ Outcome add_copy(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
   return Outcome::complete;
 }
 
-// A long copy skips the batch, which would only add a pass through memory: the system
-// moves it where it can, the rest goes in blocks small enough to stay in the cache.
+// A long copy skips the batch, which would only add a pass through memory, and moves in
+// blocks of 1 MiB.
 Outcome copy_directly(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
   Outcome outcome = write_batch(job);
-  if (outcome != Outcome::complete) return outcome;
-  std::uint64_t moved = copy_in_system(job->new_stream, job->original_stream, offset, length);
-  for (std::uint64_t left = length - moved; left > 0;) {
-    std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(left, kDirectBlock));
-    std::size_t got = read_at(job->original_stream, offset + moved, group_bytes, piece);
-    if (std::fwrite(group_bytes, 1, got, job->new_stream) != got) return Outcome::write_failed;
+  for (std::uint32_t left = length; left > 0 && outcome == Outcome::complete;) {
+    std::size_t piece = std::min<std::size_t>(left, sizeof block);
+    std::size_t got = read_at(job->original_stream, offset, block, piece);
+    if (std::fwrite(block, 1, got, job->new_stream) != got) return Outcome::write_failed;
     if (got < piece) return Outcome::wrong_original;
-    moved += got;
-    left -= got;
+    offset += got;
+    left -= static_cast<std::uint32_t>(got);
   }
-  return Outcome::complete;
+  return outcome;
 }
 
 Outcome copy_from_original(PatchJob* job, const Operation& op, std::uint64_t original_size) {

@@ -5,8 +5,3 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
   if (!seek_to(stream, offset)) return 0;
   return std::fread(bytes, 1, count, stream);
 }
-
-// The runtime has no copy between two streams; the caller moves every byte itself.
-std::uint64_t copy_in_system(FILE*, FILE*, std::uint64_t, std::uint64_t) {
-  return 0;
-}

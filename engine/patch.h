@@ -84,12 +84,6 @@ std::int64_t stream_size(FILE* stream);  // -1 when it cannot be told; position 
 // file ends or a read fails. The stream's position afterwards is unspecified.
 std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count);
 
-// Appends up to `length` bytes of `source`, from `offset` on, to `destination` inside the
-// system, without passing them through the program. Returns the bytes moved: fewer, down
-// to 0, wherever the system cannot, and the caller moves the rest itself.
-std::uint64_t copy_in_system(FILE* destination, FILE* source, std::uint64_t offset,
-                             std::uint64_t length);
-
 // ---- The new file --------------------------------------------------------
 
 // Opens the new file for writing. A regular file is written to a temporary file in the
