@@ -51,6 +51,7 @@ constexpr std::uint32_t kDirectCopy = 64 << 10;
 
 PatchReader reader;
 Batch batch;
+std::uint64_t sorted_keys[kMaxCopies];
 // Holds a group of copies read together, or one block of a long copy.
 unsigned char block[1 << 20];
 
@@ -81,6 +82,8 @@ std::size_t copy_of(std::size_t sorted) {
   return static_cast<std::size_t>(batch.keys[sorted] & (kMaxCopies - 1));
 }
 
+// The sorted copies from `first` on that one read can serve: each begins less than
+// kReadTogetherGap behind the ones before it, and together they fit in `block`.
 ReadGroup group_from(std::size_t first) {
   ReadGroup group = {first, first + 1, offset_of(first),
                      offset_of(first) + batch.length[copy_of(first)]};
@@ -114,9 +117,30 @@ std::size_t read_group(FILE* original, const ReadGroup& group) {
   return complete;
 }
 
+// Sorts the batch's copies by offset: a radix sort on the offset bits, 11 at a time,
+// skipping the passes in which every copy has the same digit.
+void sort_copies() {
+  constexpr unsigned kDigitBits = 11;
+  constexpr unsigned kOffsetBits = 33;  // a 32-bit offset plus a 32-bit length
+  std::uint64_t* from = batch.keys;
+  std::uint64_t* to = sorted_keys;
+  for (unsigned shift = kIndexBits; shift < kIndexBits + kOffsetBits; shift += kDigitBits) {
+    std::size_t first[(1 << kDigitBits) + 1] = {};
+    for (std::size_t i = 0; i < batch.copies; ++i)
+      ++first[((from[i] >> shift) & ((1 << kDigitBits) - 1)) + 1];
+    if (first[((from[0] >> shift) & ((1 << kDigitBits) - 1)) + 1] == batch.copies) continue;
+    for (std::size_t digit = 1; digit <= (1 << kDigitBits); ++digit)
+      first[digit] += first[digit - 1];
+    for (std::size_t i = 0; i < batch.copies; ++i)
+      to[first[(from[i] >> shift) & ((1 << kDigitBits) - 1)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != batch.keys) std::memcpy(batch.keys, from, batch.copies * sizeof *from);
+}
+
 // Reads every copy of the batch. Returns the length of its complete part.
 std::size_t read_copies(FILE* original) {
-  std::sort(batch.keys, batch.keys + batch.copies);
+  if (batch.copies > 0) sort_copies();
   std::size_t complete = batch.filled;
   for (std::size_t sorted = 0; sorted < batch.copies;) {
     ReadGroup group = group_from(sorted);
