@@ -182,19 +182,25 @@ Outcome add_copy(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
   return Outcome::complete;
 }
 
-// A long copy skips the batch, which would only add a pass through memory, and moves in
-// blocks of 1 MiB.
-Outcome copy_directly(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
-  Outcome outcome = write_batch(job);
-  for (std::uint32_t left = length; left > 0 && outcome == Outcome::complete;) {
+// Moves `length` bytes of `source` from `offset` to the end of `destination` in blocks of
+// 1 MiB, writing only what was read.
+Outcome copy_range(FILE* destination, FILE* source, std::uint64_t offset, std::uint32_t length) {
+  for (std::uint32_t left = length; left > 0;) {
     std::size_t piece = std::min<std::size_t>(left, sizeof block);
-    std::size_t got = read_at(job->original_stream, offset, block, piece);
-    if (std::fwrite(block, 1, got, job->new_stream) != got) return Outcome::write_failed;
+    std::size_t got = read_at(source, offset, block, piece);
+    if (std::fwrite(block, 1, got, destination) != got) return Outcome::write_failed;
     if (got < piece) return Outcome::wrong_original;
     offset += got;
     left -= static_cast<std::uint32_t>(got);
   }
-  return outcome;
+  return Outcome::complete;
+}
+
+// A long copy skips the batch, which would only add a pass through memory.
+Outcome copy_directly(PatchJob* job, std::uint64_t offset, std::uint32_t length) {
+  Outcome outcome = write_batch(job);
+  if (outcome != Outcome::complete) return outcome;
+  return copy_range(job->new_stream, job->original_stream, offset, length);
 }
 
 Outcome copy_from_original(PatchJob* job, const Operation& op, std::uint64_t original_size) {
