@@ -10,8 +10,8 @@ namespace {
 // Room for the longest text with every byte shown as a four-character escape.
 char escaped_text[4 * kTrailerCapacity + 1];
 
-// Copies `text`, showing control characters as \xHH so that a name taken from a patch
-// cannot move the cursor or clear the screen.
+}  // namespace
+
 const char* printable(const char* text) {
   static const char kHex[] = "0123456789ABCDEF";
   char* out = escaped_text;
@@ -30,8 +30,6 @@ const char* printable(const char* text) {
   *out = '\0';
   return escaped_text;
 }
-
-}  // namespace
 
 void show_message(const char* format, const char* text) {
   if (text == nullptr) {

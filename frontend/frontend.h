@@ -39,6 +39,10 @@ void show_message(const char* format, const char* text = nullptr);
 // Writes the message, waits for one character and ends the process with status 1.
 [[noreturn]] void fail_and_exit(const char* format, const char* text = nullptr);
 
+// `text` with control characters shown as \xHH, so that a name taken from a patch cannot
+// drive the terminal. The result lives in one static buffer until the next call.
+const char* printable(const char* text);
+
 // Reads and ignores one character of standard input; returns at once at end of input.
 void wait_for_key();
 

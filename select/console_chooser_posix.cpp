@@ -35,23 +35,10 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// Writes `text` to standard error with control characters as \xHH: names come from the
-// patch and must not drive the terminal.
-void show_text(const char* text) {
-  for (; *text != '\0'; ++text) {
-    unsigned char byte = static_cast<unsigned char>(*text);
-    if (byte < 0x20 || byte == 0x7F) {
-      std::fprintf(stderr, "\\x%02X", byte);
-    } else {
-      std::fputc(byte, stderr);
-    }
-  }
-}
-
 void show_prompt(const char* title, const char* path) {
-  show_text(title);
+  std::fputs(printable(title), stderr);
   std::fputs("\nFile name [", stderr);
-  show_text(path);
+  std::fputs(printable(path), stderr);
   std::fputs("]: ", stderr);
   std::fflush(stderr);
 }
@@ -122,7 +109,7 @@ int console_choose(char* path, const char* title) {
       return 1;
     }
     std::fputs("The folder of \"", stderr);
-    show_text(chosen);
+    std::fputs(printable(chosen), stderr);
     std::fputs("\" does not exist, or the name is too long.\n", stderr);
   }
 }
