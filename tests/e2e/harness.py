@@ -1,7 +1,9 @@
 """Runs the built program in a scratch folder and captures what it says and does."""
 import os
+import select
 import subprocess
 import tempfile
+import time
 import unittest
 
 APPLY = os.environ.get("QV_APPLY", "")
@@ -30,6 +32,31 @@ def original_prompt(original):
 def new_prompt(new):
     return (b'Choose where to save the new file "' + new +
             b'" (Vardoun\\plugins folder is a good place)\n')
+
+
+def start_xvfb(screen="1280x1024x24", timeout=20):
+    """Starts Xvfb on a display it picks itself; returns (process, ":N"). Xvfb writes the
+    number and its line end separately and dies if the pipe closes in between, so the
+    report is read up to the line end."""
+    reader, writer = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(writer), "-screen", "0", screen,
+                             "-nolisten", "tcp", "-noreset"], pass_fds=(writer,),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(writer)
+    number, deadline = b"", time.monotonic() + timeout
+    while not number.endswith(b"\n") and time.monotonic() < deadline:
+        if select.select([reader], [], [], 0.2)[0]:
+            chunk = os.read(reader, 64)
+            if not chunk:
+                break
+            number += chunk
+    os.close(reader)
+    if not number.strip().isdigit():
+        xvfb.kill()
+        xvfb.wait()
+        raise RuntimeError("Xvfb reported no display within %d s" % timeout)
+    return xvfb, ":" + number.decode().strip()
 
 
 class Run:

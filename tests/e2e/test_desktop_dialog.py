@@ -1,7 +1,6 @@
 """The desktop file dialog: a stand-in zenity that records its arguments and answers as
 told, and one real zenity under Xvfb driven by xdotool."""
 import os
-import select
 import shutil
 import subprocess
 import sys
@@ -10,7 +9,7 @@ import threading
 import time
 import unittest
 
-from harness import (APPLY, BANNER, CANCELLED, COMPLETE, ProgramTest, names_block, new_prompt,
+from harness import (APPLY, start_xvfb, BANNER, CANCELLED, COMPLETE, ProgramTest, names_block, new_prompt,
                      original_prompt)
 
 # Answers, one line per showing: cancel, segv, exitN, or the path to print.
@@ -154,22 +153,9 @@ class RealZenityTest(ProgramTest):
         self.display = self.start_xvfb()
 
     def start_xvfb(self):
-        ready, report = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(report), "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp"], pass_fds=(report,),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(report)
+        xvfb, display = start_xvfb("1024x768x24")
         self.addCleanup(self.stop, xvfb)
-        self.addCleanup(os.close, ready)  # Xvfb dies if this closes mid-report
-        number, deadline = b"", time.monotonic() + 20
-        while not number.endswith(b"\n") and time.monotonic() < deadline:
-            if select.select([ready], [], [], 0.2)[0]:
-                chunk = os.read(ready, 64)
-                if not chunk:
-                    break
-                number += chunk
-        self.assertTrue(number.strip().isdigit(), "Xvfb did not report its display in 20 s")
-        return ":" + number.decode().strip()
+        return display
 
     def stop(self, process):
         process.terminate()  # lets Xvfb remove its lock and socket

@@ -16,7 +16,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from harness import (BANNER, CANCELLED, COMPLETE, OPEN_FAILED, PATCH_NAME,  # noqa: E402
+from harness import (start_xvfb, BANNER, CANCELLED, COMPLETE, OPEN_FAILED, PATCH_NAME,  # noqa: E402
                      WRONG_ORIGINAL, ProgramTest, names_block, new_prompt, original_prompt)
 
 EXE = os.environ.get("QV_WINDOWS_EXE", "")
@@ -71,23 +71,8 @@ class Session:
                                                     time.monotonic() - started))
 
     def start_xvfb(self):
-        reader, writer = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(writer), "-screen", "0", "1280x1024x24", "-nolisten",
-             "tcp", "-noreset"], pass_fds=(writer,), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(writer)
-        number, deadline = b"", time.monotonic() + STEP_TIMEOUT
-        while not number.endswith(b"\n") and time.monotonic() < deadline:
-            if select.select([reader], [], [], 0.2)[0]:
-                chunk = os.read(reader, 16)
-                if not chunk:
-                    break
-                number += chunk
-        os.close(reader)
-        if not number.strip().isdigit():
-            raise RuntimeError("Xvfb reported no display within %d s" % STEP_TIMEOUT)
-        return ":" + number.decode().strip()
+        self.xvfb, display = start_xvfb(timeout=STEP_TIMEOUT)
+        return display
 
     def stop(self):
         if self.env is not None:
