@@ -4,8 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "format/trailer.h"
+
 // Fixed sizes of the job's text buffers, terminator included.
-constexpr std::size_t kTrailerCapacity = 4096;
 constexpr std::size_t kPathCapacity = 2048;
 constexpr std::size_t kTitleCapacity = 256;
 

@@ -1,26 +1,12 @@
 #include "tests/support/patch_writer.h"
 
+#include "format/operation.h"
+#include "format/trailer.h"
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-
-namespace {
-
-// Width bits of one operand: one byte, two bytes, or neither for four.
-unsigned width_bits(std::uint32_t value, unsigned one_byte, unsigned two_bytes) {
-  if (value <= 0xFF) return one_byte;
-  if (value <= 0xFFFF) return two_bytes;
-  return 0;
-}
-
-void append_le(std::string* out, std::uint32_t value, unsigned bits) {
-  unsigned width = (bits & 0x0A) ? 1 : (bits & 0x14) ? 2 : 4;
-  for (unsigned i = 0; i < width; ++i)
-    out->push_back(static_cast<char>(value >> (8 * i)));
-}
-
-}  // namespace
 
 PatchOp copy_op(std::uint32_t offset, std::uint32_t length) {
   return {true, offset, length, ""};
@@ -32,17 +18,10 @@ PatchOp insert_op(std::string data) {
 
 void append_op(std::string* stream, const PatchOp& op) {
   if (op.copy) {
-    unsigned first = width_bits(op.offset, 0x02, 0x04);
-    unsigned second = width_bits(op.length, 0x08, 0x10);
-    stream->push_back(static_cast<char>(0x01 | first | second));
-    append_le(stream, op.offset, first);
-    append_le(stream, op.length, second);
-    return;
+    append_copy(stream, op.offset, op.length);
+  } else {
+    append_insert(stream, op.data.data(), op.data.size());
   }
-  unsigned first = width_bits(static_cast<std::uint32_t>(op.data.size()), 0x02, 0x04);
-  stream->push_back(static_cast<char>(first));
-  append_le(stream, static_cast<std::uint32_t>(op.data.size()), first);
-  stream->append(op.data);
 }
 
 std::string encode_ops(const std::vector<PatchOp>& ops) {
@@ -54,10 +33,7 @@ std::string encode_ops(const std::vector<PatchOp>& ops) {
 
 std::string make_trailer(const std::string& original_name, const std::string& new_name,
                          const std::string& size_field) {
-  std::string text = "Quorvalex|" + original_name + "|" + new_name + "|" + size_field;
-  char field[16];
-  std::snprintf(field, sizeof field, "%05zu", text.size());
-  return text + field;
+  return encode_trailer(original_name, new_name, size_field);
 }
 
 std::string make_patch(const std::vector<PatchOp>& ops, const std::string& original_name,
