@@ -78,9 +78,9 @@ std::size_t decode_operation(const unsigned char* bytes, std::size_t available, 
 std::size_t encode_operation(const Operation& op, unsigned char head[kMaxOperationHead]) {
   unsigned char* out = head + 1;
   if (op.is_copy) {
-    head[0] = static_cast<unsigned char>(kCopyBit |
-                                         width_bits(op.offset, kFirstOneByte, kFirstTwoBytes) |
-                                         width_bits(op.length, kSecondOneByte, kSecondTwoBytes));
+    head[0] =
+        static_cast<unsigned char>(kCopyBit | width_bits(op.offset, kFirstOneByte, kFirstTwoBytes) |
+                                   width_bits(op.length, kSecondOneByte, kSecondTwoBytes));
     out = write_le(write_le(out, op.offset), op.length);
   } else {
     head[0] = static_cast<unsigned char>(width_bits(op.length, kFirstOneByte, kFirstTwoBytes));

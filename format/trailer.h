@@ -23,8 +23,8 @@ enum class TrailerDefect {
 
 struct TrailerFields {
   TrailerDefect defect;
-  const char* original_name;  // set once the second separator is found
-  const char* new_name;       // set once the third separator is found
+  const char* original_name;            // set once the second separator is found
+  const char* new_name;                 // set once the third separator is found
   std::int32_t expected_original_size;  // 0: not checked
 };
 
