@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/patch.h"
+#include "engine/output_platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/patch.h"
+#include "engine/output_platform.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ bool prepare_destination(PendingOutput* output, const char* path) {
 }
 
 FILE* create_temporary_file(PendingOutput* output) {
-  char folder[kPathCapacity];
+  char folder[kOutputPathCapacity];
   std::size_t length = folder_length(output->final_path);
   std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), output->final_path);
   if (length == 0) std::strcpy(folder, ".");

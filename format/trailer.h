@@ -16,6 +16,7 @@ constexpr std::size_t kTrailerCapacity = 4096;
 // How far a trailer got before it was found defective.
 enum class TrailerDefect {
   none,
+  unreadable,        // the file is too short or its length field unusable (not parse_trailer's)
   no_signature,      // no first separator, or the text before it is not the signature
   no_original_name,  // no second separator
   no_new_name,       // no third separator; the original name was found

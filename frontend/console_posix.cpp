@@ -7,7 +7,3 @@ bool stdout_is_terminal() {
   static const bool terminal = isatty(STDOUT_FILENO) == 1;
   return terminal;
 }
-
-bool stdin_is_terminal() {
-  return isatty(STDIN_FILENO) == 1;
-}

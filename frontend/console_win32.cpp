@@ -8,7 +8,3 @@ bool stdout_is_terminal() {
   static const bool terminal = _isatty(_fileno(stdout)) != 0;
   return terminal;
 }
-
-bool stdin_is_terminal() {
-  return _isatty(_fileno(stdin)) != 0;
-}

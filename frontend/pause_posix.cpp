@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "frontend/frontend.h"
+#include "frontend/link_seams.h"
 
 void pause_ms(unsigned milliseconds) {
   timespec rest = {static_cast<time_t>(milliseconds / 1000),

@@ -1,7 +1,7 @@
 // Pauses that pace the run, so each message can be read before the next step.
 #include <windows.h>
 
-#include "frontend/frontend.h"
+#include "frontend/link_seams.h"
 
 void pause_ms(unsigned milliseconds) {
   Sleep(milliseconds);

@@ -1,32 +1,58 @@
-// The program from start to end: start-up, the trailer, the two files, the patch.
-#include "engine/patch.h"
+// The program's story: start-up, the trailer and its names, the original, the
+// destination, the patch, and the report.
+#include <cstdlib>
+
 #include "frontend/frontend.h"
+#include "frontend/link_seams.h"
 #include "frontend/messages.h"
-#include "select/select.h"
 
 namespace {
 
 // Static: the job and its buffers live until the process ends.
 PatchJob job;
+char original_path[kPathCapacity];
+char destination_path[kPathCapacity];
 
 // Announces the program and opens the one patch file it knows.
 void start_up() {
   show_message(msg::kBanner);
   pause_ms(1000);
-  job.patch_name = msg::kPatchFileName;
-  job.patch_stream = std::fopen(job.patch_name, "rb");
-  if (job.patch_stream == nullptr) fail_and_exit(msg::kPatchMissing, job.patch_name);
+  if (!open_patch(&job, msg::kPatchFileName))
+    fail_and_exit(msg::kPatchMissing, msg::kPatchFileName);
+}
+
+// Checks the trailer and shows the two names it carries, each as soon as it is found.
+const TrailerFields& read_patch_names() {
+  const TrailerFields& names = read_trailer(&job);
+  if (names.original_name == nullptr) fail_and_exit(msg::kNotValid, msg::kPatchFileName);
+  show_message(msg::kOriginalNamed, names.original_name);
+  if (names.new_name == nullptr) fail_and_exit(msg::kNotValidAfterName, msg::kPatchFileName);
+  show_message(msg::kNewNamed, names.new_name);
+  return names;
+}
+
+// Tells the user why the patch could not be applied, waits and exits.
+[[noreturn]] void report_failure_and_exit(ApplyOutcome outcome) {
+  if (outcome == ApplyOutcome::wrong_original) fail_and_exit(msg::kWrongOriginal);
+  if (outcome == ApplyOutcome::damaged_patch) fail_and_exit(msg::kNotValid, msg::kPatchFileName);
+  fail_and_exit(msg::kWriteFailed, destination_path);
 }
 
 }  // namespace
 
+void exit_program() {
+  close_patch_job(&job);
+  std::exit(1);
+}
+
 void run_patcher() {
   start_up();
-  read_patch_trailer(&job);
-  select_original_file(&job);
-  select_new_file(&job);
-  show_message(msg::kSavingTo, job.new_name);
-  apply_patch(&job);
+  const TrailerFields& names = read_patch_names();
+  select_original_file(&job, names.original_name, original_path);
+  select_new_file(&job, names.new_name, destination_path);
+  show_message(msg::kSavingTo, destination_path);
+  ApplyOutcome outcome = apply_patch(&job);
+  if (outcome != ApplyOutcome::complete) report_failure_and_exit(outcome);
   show_message(msg::kComplete);
   wait_for_key();
   exit_program();

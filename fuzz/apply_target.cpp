@@ -8,8 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/patch.h"
-#include "frontend/messages.h"
+#include "engine/patch_job.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/reference.h"
 
@@ -22,17 +21,19 @@ constexpr std::size_t kHeader = 5;
 constexpr std::size_t kMaxOriginal = 1 << 20;
 constexpr char kOldContent[] = "what was at the destination before";
 
-const char* expected_format(Verdict verdict) {
+JobOutcome expected_outcome(Verdict verdict) {
   switch (verdict) {
     case Verdict::complete:
     case Verdict::too_big:
-      return nullptr;
+      return JobOutcome::complete;
     case Verdict::no_new_name:
-      return msg::kNotValidAfterName;
+      return JobOutcome::no_new_name;
     case Verdict::wrong_original:
-      return msg::kWrongOriginal;
+      return JobOutcome::wrong_original;
+    case Verdict::damaged_patch:
+      return JobOutcome::damaged_patch;
     default:
-      return msg::kNotValid;
+      return JobOutcome::not_valid;
   }
 }
 
@@ -54,27 +55,11 @@ void make_original(std::size_t length, const std::uint8_t* literal, std::size_t 
   original->append(pattern, original->size(), length - original->size());
 }
 
-void read_trailer(PatchJob* job) {
-  read_patch_trailer(job);
-}
-
-// Closes what the engine left open when it stopped; the real program's exit does that.
-void close_streams(PatchJob* job) {
-  if (job->patch_stream != nullptr) std::fclose(job->patch_stream);
-  if (job->original_stream != nullptr) std::fclose(job->original_stream);
-  job->patch_stream = job->original_stream = nullptr;
-}
-
-void check_stop(const ModelResult& model) {
-  const char* expected = expected_format(model.verdict);
-  if (expected == nullptr) fuzz_fail("stopped on a patch the model completes");
-  if (stop_format != expected) fuzz_fail("stopped with the wrong message");
-}
-
-void check_trailer(const PatchJob& job, const ModelResult& model) {
-  if (job.original_name != model.original_name || job.new_name != model.new_name ||
-      job.expected_original_size != model.expected_original_size ||
-      job.data_end != model.data_end) {
+void check_trailer(const PatchTrailer& trailer, const ModelResult& model) {
+  const TrailerFields& fields = trailer.fields;
+  if (fields.original_name != model.original_name || fields.new_name != model.new_name ||
+      fields.expected_original_size != model.expected_original_size ||
+      trailer.data_end != model.data_end) {
     fuzz_fail("trailer fields");
   }
 }
@@ -116,27 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   write_whole_file(destination_path, kOldContent);
 
   static PatchJob job;
-  job = PatchJob{};
-  job.patch_name = "patch";
-  job.patch_stream = std::fopen(patch_path.c_str(), "rb");
-  if (!run_until_stop(read_trailer, &job)) {
-    close_streams(&job);
-    check_stop(model);
-    check_files(patch, original, kOldContent);
-    return 0;
-  }
-  check_trailer(job, model);
-  job.original_stream = std::fopen(original_path.c_str(), "rb");
-  job.new_stream = open_new_file(&job.output, destination_path.c_str());
-  if (job.original_stream == nullptr || job.new_stream == nullptr) fuzz_fail("cannot open");
-  bool completed = run_until_stop(apply_patch, &job);
-  close_streams(&job);
-  if (completed) {
-    if (model.verdict != Verdict::complete) fuzz_fail("completed a patch the model rejects");
-    check_files(patch, original, model.output);
-  } else {
-    check_stop(model);
-    check_files(patch, original, kOldContent);
-  }
+  JobOutcome outcome =
+      run_patch_job(&job, patch_path.c_str(), original_path.c_str(), destination_path.c_str());
+  if (outcome != expected_outcome(model.verdict)) fuzz_fail("the job ended otherwise");
+  bool names_read =
+      model.verdict != Verdict::bad_length && model.verdict != Verdict::no_signature &&
+      model.verdict != Verdict::no_original_name && model.verdict != Verdict::no_new_name;
+  if (names_read) check_trailer(job.trailer, model);
+  check_files(patch, original, outcome == JobOutcome::complete ? model.output : kOldContent);
   return 0;
 }

@@ -1,5 +1,5 @@
 // Fuzz target: one operation head decoded from the input, checked against the model.
-#include "engine/patch.h"
+#include "format/operation.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/reference.h"
 

@@ -1,32 +1,19 @@
-// Console stand-ins for the fuzz targets and the replay: messages are dropped and a fatal
-// stop jumps back to run_until_stop, so one process can try millions of inputs.
+// Scratch files for the fuzz targets and the replay.
 #include "fuzz/fuzz_support.h"
 
 #include <dirent.h>
 #include <unistd.h>
 
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/patch.h"
-
-const char* stop_format = nullptr;
-
 namespace {
 
-sigjmp_buf stop_point;
 char scratch_folder[256];
 
 bool is_real_entry(const dirent* entry) {
   return std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0;
-}
-
-[[noreturn]] void jump_back(const char* format) {
-  discard_pending_output();
-  stop_format = format;
-  siglongjmp(stop_point, 1);
 }
 
 void remove_scratch_folder() {
@@ -40,36 +27,6 @@ void remove_scratch_folder() {
 }
 
 }  // namespace
-
-void show_message(const char* format, const char* text) {
-  // A name that is not a terminated text shows up here under AddressSanitizer.
-  if (text != nullptr && std::strlen(text) > kTrailerCapacity) fuzz_fail("over-long name");
-  (void)format;
-}
-
-void fail_and_exit(const char* format, const char* /*text*/) {
-  jump_back(format);
-}
-
-void exit_program() {
-  jump_back(nullptr);
-}
-
-void wait_for_key() {}
-void pause_ms(unsigned) {}
-bool stdout_is_terminal() {
-  return false;
-}
-bool stdin_is_terminal() {
-  return false;
-}
-
-bool run_until_stop(void (*step)(PatchJob*), PatchJob* job) {
-  stop_format = nullptr;
-  if (sigsetjmp(stop_point, 0) != 0) return false;
-  step(job);
-  return true;
-}
 
 std::string scratch_path(const char* name) {
   if (scratch_folder[0] == '\0') {

@@ -1,18 +1,9 @@
-// What the fuzz targets share: a fatal stop that returns to the target instead of ending
-// the process, and helpers for whole files in a scratch folder.
+// What the fuzz targets share: helpers for whole files in a scratch folder.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include "frontend/frontend.h"
-
-// Message format of the last fatal stop (fail_and_exit), null for a plain exit.
-extern const char* stop_format;
-
-// Runs `step` on `job`; false when it ended in a fatal stop or exit instead of returning.
-bool run_until_stop(void (*step)(PatchJob*), PatchJob* job);
 
 // A folder of its own for this process, removed at exit; `name` is joined to it.
 std::string scratch_path(const char* name);

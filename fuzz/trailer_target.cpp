@@ -1,11 +1,11 @@
 // Fuzz target: the whole input is a patch file; its length field and trailer text go
-// through the pure parser, as read_patch_trailer hands them over, and are checked
+// through the pure parser, as the engine hands them over, and are checked
 // against the model.
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "engine/patch.h"
+#include "format/trailer.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/reference.h"
 

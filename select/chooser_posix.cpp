@@ -2,16 +2,15 @@
 // has one, otherwise (or when it fails) the console chooser for that showing.
 #include "select/console_chooser.h"
 #include "select/desktop_chooser.h"
-#include "select/select.h"
 
 namespace {
 
-int choose_file(char* path, const char* title, bool save) {
+ChooserResult choose_file(char* path, const char* title, bool save) {
   switch (desktop_choose(path, title, save)) {
     case DialogOutcome::chosen:
-      return 1;
+      return ChooserResult::chosen;
     case DialogOutcome::cancelled:
-      return 0;
+      return ChooserResult::cancelled;
     case DialogOutcome::failed:
       break;
   }
@@ -20,10 +19,10 @@ int choose_file(char* path, const char* title, bool save) {
 
 }  // namespace
 
-int choose_file_to_open(char* path, const char* title, const char* /*default_extension*/) {
+ChooserResult choose_file_to_open(char* path, const char* title) {
   return choose_file(path, title, false);
 }
 
-int choose_file_to_save(char* path, const char* title, const char* /*default_extension*/) {
+ChooserResult choose_file_to_save(char* path, const char* title) {
   return choose_file(path, title, true);
 }

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "select/select.h"
+#include "select/choosers.h"
 
 namespace {
 
@@ -15,8 +15,7 @@ constexpr DWORD kDialogOptions = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMU
 
 // The older record layout. Its size differs between 32- and 64-bit builds, so it comes
 // from the headers; a fixed number would make every dialog fail in a 64-bit build.
-void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title,
-                        const char* default_extension) {
+void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title) {
   std::memset(record, 0, sizeof *record);
   record->lStructSize = OPENFILENAME_SIZE_VERSION_400A;
   record->lpstrFile = path;
@@ -24,7 +23,6 @@ void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title,
   record->lpstrInitialDir = ".\\";
   record->lpstrTitle = title;
   record->Flags = kDialogOptions;
-  record->lpstrDefExt = default_extension;
 }
 
 using Dialog = BOOL(WINAPI*)(OPENFILENAMEA*);
@@ -32,21 +30,21 @@ using Dialog = BOOL(WINAPI*)(OPENFILENAMEA*);
 // A pre-filled name that Windows cannot take (a name from the patch with a character
 // such as '?' or '*') makes the dialog fail before it is shown; every retry would fail
 // the same way, so it is shown once more with an empty name instead.
-int show_dialog(Dialog dialog, char* path, const char* title, const char* default_extension) {
+ChooserResult show_dialog(Dialog dialog, char* path, const char* title) {
   OPENFILENAMEA record;
-  fill_dialog_record(&record, path, title, default_extension);
-  if (dialog(&record)) return 1;
-  if (CommDlgExtendedError() != FNERR_INVALIDFILENAME) return 0;
+  fill_dialog_record(&record, path, title);
+  if (dialog(&record)) return ChooserResult::chosen;
+  if (CommDlgExtendedError() != FNERR_INVALIDFILENAME) return ChooserResult::cancelled;
   path[0] = '\0';
-  return dialog(&record) ? 1 : 0;
+  return dialog(&record) ? ChooserResult::chosen : ChooserResult::cancelled;
 }
 
 }  // namespace
 
-int choose_file_to_open(char* path, const char* title, const char* default_extension) {
-  return show_dialog(GetOpenFileNameA, path, title, default_extension);
+ChooserResult choose_file_to_open(char* path, const char* title) {
+  return show_dialog(GetOpenFileNameA, path, title);
 }
 
-int choose_file_to_save(char* path, const char* title, const char* default_extension) {
-  return show_dialog(GetSaveFileNameA, path, title, default_extension);
+ChooserResult choose_file_to_save(char* path, const char* title) {
+  return show_dialog(GetSaveFileNameA, path, title);
 }

@@ -1,10 +1,12 @@
 // The chooser that asks on the console, for systems without file dialogs.
 #pragma once
 
+#include "select/choosers.h"
+
 // Shows `title`, asks for a file name with the pre-filled `path` as the default and
-// leaves the absolute path of the answer in `path`. 0 when the user cancels (end of
-// input at a terminal); at the end of piped input or on a read error the program ends.
-int console_choose(char* path, const char* title);
+// leaves the absolute path of the answer in `path`. A cancel is end of input at a
+// terminal; at the end of piped input or on a read error nobody is left to ask.
+ChooserResult console_choose(char* path, const char* title);
 
 // Cleans a typed answer in place: drops the line end, surrounding blanks and one pair
 // of surrounding quotes.

@@ -3,12 +3,13 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/frontend.h"
 #include "select/console_chooser.h"
+#include "select/printable.h"
 
 namespace {
 
@@ -35,12 +36,22 @@ bool is_blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Writes `text` to standard error with its control characters escaped.
+void put_printable(const char* text) {
+  char shown[printable_capacity(kPathCapacity * 2)];
+  std::fputs(printable(text, shown, sizeof shown), stderr);
+}
+
 void show_prompt(const char* title, const char* path) {
-  std::fputs(printable(title), stderr);
+  put_printable(title);
   std::fputs("\nFile name [", stderr);
-  std::fputs(printable(path), stderr);
+  put_printable(path);
   std::fputs("]: ", stderr);
   std::fflush(stderr);
+}
+
+bool stdin_is_terminal() {
+  return isatty(STDIN_FILENO) == 1;
 }
 
 bool is_folder(const char* path) {
@@ -86,7 +97,7 @@ bool absolute_path(const char* answer, char* result, unsigned long capacity) {
   return written > 0 && static_cast<unsigned long>(written) < capacity;
 }
 
-int console_choose(char* path, const char* title) {
+ChooserResult console_choose(char* path, const char* title) {
   char answer[kPathCapacity * 2];
   for (;;) {
     // A Ctrl-D at the wait before must not also cancel this question.
@@ -96,20 +107,20 @@ int console_choose(char* path, const char* title) {
     if (outcome == Answer::end_of_input) {
       // Ctrl-D at a terminal cancels; at the end of piped input, or when the terminal
       // can no longer be read, nobody is left to ask and asking again would spin.
-      if (std::ferror(stdin) || !stdin_is_terminal()) exit_program();
+      if (std::ferror(stdin) || !stdin_is_terminal()) return ChooserResult::nobody_left;
       std::clearerr(stdin);
       std::fputc('\n', stderr);
-      return 0;
+      return ChooserResult::cancelled;
     }
     trim_answer(answer);
     const char* chosen = answer[0] == '\0' ? path : answer;
     char full[kPathCapacity];
     if (outcome == Answer::line && absolute_path(chosen, full, sizeof full)) {
       std::strcpy(path, full);
-      return 1;
+      return ChooserResult::chosen;
     }
     std::fputs("The folder of \"", stderr);
-    std::fputs(printable(chosen), stderr);
+    put_printable(chosen);
     std::fputs("\" does not exist, or the name is too long.\n", stderr);
   }
 }

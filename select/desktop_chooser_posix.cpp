@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/frontend.h"
+#include "select/choosers.h"
 #include "select/desktop_chooser.h"
 
 extern char** environ;
@@ -50,7 +50,10 @@ bool starting_path(const char* name, char* start, std::size_t capacity) {
 // and toolkit warnings are noise. False when the program cannot be started.
 bool start_dialog(char* const argv[], pid_t* pid, int* reply_fd) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  if (pipe(ends) != 0) return false;
+  // Close-on-exec, so that the dialog holds no copy of the read end.
+  fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  fcntl(ends[1], F_SETFD, FD_CLOEXEC);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

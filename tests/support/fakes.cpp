@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frontend/frontend.h"
-#include "select/select.h"
+#include "frontend/link_seams.h"
 
 std::vector<unsigned> recorded_pauses;
 std::vector<ChooserCall> chooser_calls;
@@ -18,16 +17,16 @@ namespace {
 
 std::size_t answers_used = 0;
 
-int scripted_chooser(bool save, char* path, const char* title) {
+ChooserResult scripted_chooser(bool save, char* path, const char* title) {
   chooser_calls.push_back({save, path, title});
   if (answers_used >= chooser_answers.size()) {
     ADD_FAILURE() << "chooser shown with no scripted answer left";
     std::_Exit(3);
   }
   const std::optional<std::string>& answer = chooser_answers[answers_used++];
-  if (!answer) return 0;
+  if (!answer) return ChooserResult::cancelled;
   std::snprintf(path, kPathCapacity, "%s", answer->c_str());
-  return 1;
+  return ChooserResult::chosen;
 }
 
 }  // namespace
@@ -36,11 +35,11 @@ void pause_ms(unsigned milliseconds) {
   recorded_pauses.push_back(milliseconds);
 }
 
-int choose_file_to_open(char* path, const char* title, const char*) {
+ChooserResult choose_file_to_open(char* path, const char* title) {
   return scripted_chooser(false, path, title);
 }
 
-int choose_file_to_save(char* path, const char* title, const char*) {
+ChooserResult choose_file_to_save(char* path, const char* title) {
   return scripted_chooser(true, path, title);
 }
 

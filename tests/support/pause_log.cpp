@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "frontend/frontend.h"
+#include "frontend/link_seams.h"
 
 void pause_ms(unsigned milliseconds) {
   const char* log = std::getenv("QV_PAUSE_LOG");

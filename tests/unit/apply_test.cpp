@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/patch.h"
+#include "engine/files.h"
+#include "engine/patch_job.h"
 #include "tests/support/fakes.h"
 #include "tests/support/patch_writer.h"
 
@@ -74,18 +75,10 @@ class ApplyPatch : public testing::Test {
 
   // Applies `stream` followed by a trailer to the file old.dat and returns the new file.
   std::string apply(const std::string& stream, std::int32_t expected_size = 0) {
-    write_file("patch.dat", stream + kTrailer);
+    std::string size_field = expected_size == 0 ? "" : std::to_string(expected_size) + "|";
+    write_file("patch.dat", stream + make_trailer("old.dat", "new.dat", size_field));
     static PatchJob job;
-    job = PatchJob{};
-    job.patch_name = "patch.dat";
-    job.new_name = "new.dat";
-    job.patch_stream = std::fopen("patch.dat", "rb");
-    job.original_stream = std::fopen("old.dat", "rb");
-    job.new_stream = open_new_file(&job.output, "new.dat");
-    if (!job.patch_stream || !job.original_stream || !job.new_stream) ADD_FAILURE() << "open";
-    job.data_end = static_cast<std::uint32_t>(stream.size());
-    job.expected_original_size = expected_size;
-    apply_patch(&job);
+    EXPECT_EQ(run_patch_job(&job, "patch.dat", "old.dat", "new.dat"), JobOutcome::complete);
     return read_file("new.dat");
   }
 

@@ -8,9 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "engine/patch.h"
+#include "frontend/frontend.h"
 #include "select/console_chooser.h"
-#include "select/select.h"
 #include "tests/support/fakes.h"
 #include "tests/support/patch_writer.h"
 
@@ -31,36 +30,35 @@ class Selection : public testing::Test {
  protected:
   void SetUp() override {
     reset_fakes();
-    job_ = PatchJob{};
     folder_ = enter_scratch_folder();
     write_file("a.dat", "original");
     write_file(msg_patch, "patch");
     ASSERT_EQ(mkdir("sub", 0755), 0);
     ASSERT_EQ(link("a.dat", "hard"), 0);
     ASSERT_EQ(symlink("a.dat", "soft"), 0);
-    job_.patch_name = msg_patch;
     job_.patch_stream = std::fopen(msg_patch, "rb");
-    job_.original_name = "a.dat";
-    job_.new_name = "b.dat";
   }
   void TearDown() override {
-    discard_pending_output();
-    for (FILE* stream : {job_.patch_stream, job_.original_stream})
-      if (stream != nullptr) std::fclose(stream);
+    close_patch_job(&job_);
     ASSERT_EQ(chdir("/"), 0);
     std::filesystem::remove_all(folder_);
   }
+  using Loop = void (*)(PatchJob*, const char*, char*);
+
   // Runs `loop` with the scripted answers and returns what it printed.
-  std::string run(void (*loop)(PatchJob*), const Answers& answers) {
+  std::string run(Loop loop, const Answers& answers, const char* name = nullptr) {
     chooser_answers.insert(chooser_answers.end(), answers.begin(), answers.end());
     testing::internal::CaptureStdout();
-    loop(&job_);
+    if (name == nullptr) name = loop == select_new_file ? "b.dat" : "a.dat";
+    loop(&job_, name, loop == select_new_file ? new_path_ : original_path_);
     return testing::internal::GetCapturedStdout();
   }
 
   static constexpr const char* msg_patch = "Amber Reaches update.dat";
   std::string folder_;
   PatchJob job_{};
+  char original_path_[kPathCapacity] = "";
+  char new_path_[kPathCapacity] = "";
 };
 
 // Cancels and failed opens, each followed by the chooser pre-filled with the trailer's
@@ -106,8 +104,8 @@ TEST_F(Selection, LoopsRetryWithTheTrailersName) {
       EXPECT_EQ(call.title,
                 c.save ? "Where should the file \"b.dat\" be saved?" : "Select \"a.dat\"");
     }
-    EXPECT_STREQ(c.save ? job_.new_name : job_.original_name, c.chosen);
-    EXPECT_NE(c.save ? job_.new_stream : job_.original_stream, nullptr);
+    EXPECT_STREQ(c.save ? new_path_ : original_path_, c.chosen);
+    EXPECT_NE(c.save ? job_.output.stream : job_.original_stream, nullptr);
     int cancels = static_cast<int>(std::count(c.answers.begin(), c.answers.end(), cancel));
     EXPECT_EQ(std::getchar(), "12+"[cancels]);
   }
@@ -128,8 +126,8 @@ TEST_F(Selection, DestinationLoopRefusesWhatCannotOrMustNotBeWritten) {
     EXPECT_EQ(recorded_pauses, (std::vector<unsigned>{1000, 1000}));
     ASSERT_EQ(chooser_calls.size(), 2u);
     EXPECT_EQ(chooser_calls[1].prefilled, "b.dat");
-    EXPECT_STREQ(job_.new_name, "b.dat");
-    discard_pending_output();
+    EXPECT_STREQ(new_path_, "b.dat");
+    discard_new_file(&job_.output);
     EXPECT_EQ(read_file("a.dat"), "original");
     EXPECT_EQ(read_file(msg_patch), "patch");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 5);
@@ -138,10 +136,8 @@ TEST_F(Selection, DestinationLoopRefusesWhatCannotOrMustNotBeWritten) {
 
 TEST_F(Selection, OverlongTrailerNamesAreCutToFit) {
   std::string original(3000, 'o'), fresh(3000, 'n');
-  job_.original_name = original.c_str();
-  job_.new_name = fresh.c_str();
-  run(select_original_file, {cancel, "a.dat"});
-  run(select_new_file, {cancel, "b.dat"});
+  run(select_original_file, {cancel, "a.dat"}, original.c_str());
+  run(select_new_file, {cancel, "b.dat"}, fresh.c_str());
   ASSERT_EQ(chooser_calls.size(), 4u);
   for (const ChooserCall& call : chooser_calls) {
     EXPECT_EQ(call.prefilled, (call.save ? fresh : original).substr(0, 2047));

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/patch.h"
+#include "format/trailer.h"
 
 namespace {
 

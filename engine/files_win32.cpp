@@ -1,8 +1,28 @@
-// File identity and opening rules on Windows.
+// File access with the Windows runtime's large-file calls: positions, reads at an
+// offset (a seek, then one read), identity.
 #include <io.h>
+#include <stdio.h>
 #include <windows.h>
 
-#include "select/select.h"
+#include "engine/files.h"
+
+bool seek_to(FILE* stream, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+std::int64_t stream_size(FILE* stream) {
+  __int64 here = _ftelli64(stream);
+  if (here < 0 || _fseeki64(stream, 0, SEEK_END) != 0) return -1;
+  __int64 size = _ftelli64(stream);
+  _fseeki64(stream, here, SEEK_SET);
+  return size;
+}
+
+std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count) {
+  if (!seek_to(stream, offset)) return 0;
+  return std::fread(bytes, 1, count, stream);
+}
 
 namespace {
 

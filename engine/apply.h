@@ -1,0 +1,53 @@
+// Rebuilding the new file from the original and the operation stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "format/operation.h"
+
+enum class ApplyOutcome { complete, damaged_patch, wrong_original, write_failed };
+
+// The operation stream, read ahead in blocks so that operation heads decode from memory.
+struct PatchReader {
+  FILE* stream;
+  std::uint64_t position;  // patch offset of bytes[next]
+  std::size_t next;
+  std::size_t end;
+  unsigned char bytes[1 << 16];
+};
+
+constexpr std::size_t kBatchBytes = 8 << 20;
+constexpr unsigned kCopyIndexBits = 16;
+constexpr std::size_t kMaxBatchCopies = std::size_t{1} << kCopyIndexBits;
+
+// The new file's next bytes, written with one call once full. Inserts are copied in as
+// they are read; copies from the original only take their place and are read when the
+// batch is written, in the order of their offsets in the original, so that pieces lying
+// near each other there cost one read however scattered they are in the new file.
+struct Batch {
+  std::size_t filled;  // bytes of the new file in `bytes`
+  std::size_t copies;
+  std::uint64_t keys[kMaxBatchCopies];  // offset in the original << kCopyIndexBits | copy number
+  std::uint64_t sorted_keys[kMaxBatchCopies];  // the other half of the radix sort
+  std::uint32_t place[kMaxBatchCopies];        // where each copy goes in `bytes`
+  std::uint32_t length[kMaxBatchCopies];
+  unsigned char bytes[kBatchBytes];
+};
+
+// What one rebuild works with. About 10 MiB of buffers, so callers keep it static.
+struct Applier {
+  FILE* original;
+  std::uint64_t original_size;
+  FILE* new_file;
+  PatchReader patch;
+  Batch batch;
+  unsigned char block[1 << 20];  // a group of copies read together, or a block of a long copy
+};
+
+// Runs the operations of `patch` from offset 0 up to `data_end`, appending every piece
+// to `new_file`. Stops at the first damaged operation, a copy the original cannot
+// supply, or a write error; the pieces before it are written.
+ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_end, FILE* original,
+                            FILE* new_file);

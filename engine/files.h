@@ -1,0 +1,21 @@
+// File access the engine needs beyond plain streams: 64-bit positions, reads at an
+// offset, the identity of a file, and opening the original.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// 64-bit positioning that works past 2 GiB on every platform.
+bool seek_to(FILE* stream, std::uint64_t offset);
+std::int64_t stream_size(FILE* stream);  // -1 when it cannot be told; position is kept
+
+// Reads up to `count` bytes of `stream` at `offset` into `bytes`; fewer only where the
+// file ends or a read fails. The stream's position afterwards is unspecified.
+std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count);
+
+// True when `path` names the same file as the open `stream`, by any name.
+bool is_same_file(const char* path, FILE* stream);
+
+// Opens the original for binary reading; null unless it is a regular file, since the
+// patch reads it at arbitrary offsets.
+FILE* open_original_file(const char* path);

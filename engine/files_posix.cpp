@@ -1,0 +1,52 @@
+// File access with the POSIX large-file calls: positions, positioned reads, identity.
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "engine/files.h"
+
+bool seek_to(FILE* stream, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+std::int64_t stream_size(FILE* stream) {
+  off_t here = ftello(stream);
+  if (here < 0 || fseeko(stream, 0, SEEK_END) != 0) return -1;
+  off_t size = ftello(stream);
+  fseeko(stream, here, SEEK_SET);
+  return size;
+}
+
+// One pread per call: no seek, no stream buffer.
+std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count) {
+  int fd = fileno(stream);
+  std::size_t got = 0;
+  while (got < count) {
+    ssize_t read = pread(fd, bytes + got, count - got, static_cast<off_t>(offset + got));
+    if (read < 0 && errno == EINTR) continue;
+    if (read <= 0) break;
+    got += static_cast<std::size_t>(read);
+  }
+  return got;
+}
+
+bool is_same_file(const char* path, FILE* stream) {
+  struct stat chosen, open_file;
+  if (stream == nullptr || stat(path, &chosen) != 0 || fstat(fileno(stream), &open_file) != 0) {
+    return false;
+  }
+  return chosen.st_dev == open_file.st_dev && chosen.st_ino == open_file.st_ino;
+}
+
+FILE* open_original_file(const char* path) {
+  FILE* stream = std::fopen(path, "rb");
+  struct stat info;
+  if (stream != nullptr && (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode))) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}

@@ -1,0 +1,31 @@
+// The new file: written beside its destination and moved over it only when complete, so
+// that a failed run leaves the destination as it was.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// Room for a destination path and its terminating zero.
+constexpr std::size_t kOutputPathCapacity = 4096;
+
+// A new file being written, owned by the caller until it is committed or discarded.
+struct PendingOutput {
+  FILE* stream;                                   // null when nothing is pending
+  char final_path[kOutputPathCapacity];           // the file that is replaced at the end
+  char temporary_path[kOutputPathCapacity + 64];  // a new file in the same folder
+  bool in_place;                                  // the destination is a device or pipe
+  unsigned mode;                                  // permissions the new file gets (POSIX)
+};
+
+// Opens the new file for writing. A regular file is written to a temporary file in the
+// destination's folder and only moved over the destination by commit_new_file; a device
+// or pipe is written in place. Returns the stream, or null when the destination cannot
+// be written.
+FILE* open_new_file(PendingOutput* output, const char* path);
+
+// Flushes the new file to disk, closes it and moves it into place. False on any error;
+// the destination is then untouched and the temporary file removed.
+bool commit_new_file(PendingOutput* output);
+
+// Closes and removes an unfinished new file, if there is one.
+void discard_new_file(PendingOutput* output);

@@ -1,0 +1,124 @@
+// The steps of one patch job, from the opened patch file to the new file in place.
+#include "engine/patch_job.h"
+
+#include <cstring>
+
+#include "engine/files.h"
+
+namespace {
+
+// Reads the trailer text into its buffer and sets the data end; false when the file is
+// too short or its length field is unusable.
+bool load_trailer(FILE* patch, PatchTrailer* trailer) {
+  std::int64_t file_size = stream_size(patch);
+  if (file_size < static_cast<std::int64_t>(kLengthFieldSize)) return false;
+  char field[kLengthFieldSize];
+  if (!seek_to(patch, file_size - kLengthFieldSize) ||
+      std::fread(field, 1, kLengthFieldSize, patch) != kLengthFieldSize) {
+    return false;
+  }
+  std::int64_t total = trailer_length(field, file_size);
+  if (total < 0) return false;
+  std::uint64_t data_end = file_size - total;
+  // Operation offsets are 32-bit; a longer stream cannot be described.
+  if (data_end > UINT32_MAX) return false;
+  trailer->data_end = static_cast<std::uint32_t>(data_end);
+  std::size_t length = static_cast<std::size_t>(total);
+  if (!seek_to(patch, data_end) || std::fread(trailer->text, 1, length, patch) != length) {
+    return false;
+  }
+  trailer->text[length] = '\0';
+  return true;
+}
+
+// Writing over the original or the patch would destroy what the new file is built from.
+bool is_source_file(const PatchJob& job, const char* path) {
+  return is_same_file(path, job.original_stream) || is_same_file(path, job.patch_stream);
+}
+
+void close_stream(FILE** stream) {
+  if (*stream != nullptr) std::fclose(*stream);
+  *stream = nullptr;
+}
+
+JobOutcome job_outcome(ApplyOutcome outcome) {
+  switch (outcome) {
+    case ApplyOutcome::complete:
+      return JobOutcome::complete;
+    case ApplyOutcome::damaged_patch:
+      return JobOutcome::damaged_patch;
+    case ApplyOutcome::wrong_original:
+      return JobOutcome::wrong_original;
+    case ApplyOutcome::write_failed:
+      break;
+  }
+  return JobOutcome::write_failed;
+}
+
+}  // namespace
+
+bool open_patch(PatchJob* job, const char* path) {
+  job->patch_stream = std::fopen(path, "rb");
+  return job->patch_stream != nullptr;
+}
+
+const TrailerFields& read_trailer(PatchJob* job) {
+  PatchTrailer& trailer = job->trailer;
+  if (load_trailer(job->patch_stream, &trailer)) {
+    trailer.fields = parse_trailer(trailer.text);
+  } else {
+    trailer.fields = {TrailerDefect::unreadable, nullptr, nullptr, 0};
+  }
+  seek_to(job->patch_stream, 0);
+  return trailer.fields;
+}
+
+bool open_original(PatchJob* job, const char* path) {
+  job->original_stream = open_original_file(path);
+  return job->original_stream != nullptr;
+}
+
+bool open_destination(PatchJob* job, const char* path) {
+  return !is_source_file(*job, path) && open_new_file(&job->output, path) != nullptr;
+}
+
+ApplyOutcome apply_patch(PatchJob* job) {
+  std::int32_t expected_size = job->trailer.fields.expected_original_size;
+  ApplyOutcome outcome = ApplyOutcome::wrong_original;
+  if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
+    outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
+                             job->original_stream, job->output.stream);
+  }
+  close_stream(&job->original_stream);
+  if (outcome == ApplyOutcome::complete && !commit_new_file(&job->output)) {
+    outcome = ApplyOutcome::write_failed;
+  }
+  close_patch_job(job);
+  return outcome;
+}
+
+void close_patch_job(PatchJob* job) {
+  close_stream(&job->original_stream);
+  discard_new_file(&job->output);
+  close_stream(&job->patch_stream);
+}
+
+JobOutcome run_patch_job(PatchJob* job, const char* patch_path, const char* original_path,
+                         const char* destination_path) {
+  if (!open_patch(job, patch_path)) return JobOutcome::patch_missing;
+  const TrailerFields& fields = read_trailer(job);
+  JobOutcome outcome = JobOutcome::complete;
+  if (fields.original_name == nullptr) {
+    outcome = JobOutcome::not_valid;
+  } else if (fields.new_name == nullptr) {
+    outcome = JobOutcome::no_new_name;
+  } else if (!open_original(job, original_path)) {
+    outcome = JobOutcome::original_unusable;
+  } else if (!open_destination(job, destination_path)) {
+    outcome = JobOutcome::destination_refused;
+  } else {
+    return job_outcome(apply_patch(job));
+  }
+  close_patch_job(job);
+  return outcome;
+}

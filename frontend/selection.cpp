@@ -1,0 +1,55 @@
+// The two selection loops: ask, clean the answer, open, and ask again until it works.
+#include <cstdio>
+
+#include "frontend/frontend.h"
+#include "frontend/link_seams.h"
+#include "frontend/messages.h"
+
+namespace {
+
+using Chooser = ChooserResult (*)(char* path, const char* title);
+
+// Copies `text` into `buffer`, cut to fit when it is longer.
+void copy_cut(char* buffer, std::size_t capacity, const char* text) {
+  std::snprintf(buffer, capacity, "%s", text);
+}
+
+// Shows `chooser` pre-filled with `name` until the user picks a file; the cancel
+// message and one wait come before every new showing. When nobody is left to answer,
+// the program ends as closing the console would.
+void choose_until_picked(Chooser chooser, char* path, const char* title_format, const char* name) {
+  char title[kTitleCapacity];
+  for (;;) {
+    copy_cut(path, kPathCapacity, name);
+    std::snprintf(title, sizeof title, title_format, name);
+    ChooserResult result = chooser(path, title);
+    if (result == ChooserResult::chosen) break;
+    if (result == ChooserResult::nobody_left) exit_program();
+    show_message(msg::kChooserCancelled);
+    wait_for_key();
+  }
+  clean_chosen_path(path);
+}
+
+}  // namespace
+
+void select_original_file(PatchJob* job, const char* suggested_name, char* path) {
+  show_message(msg::kChooseOriginal, suggested_name);
+  pause_ms(500);
+  for (;;) {
+    choose_until_picked(choose_file_to_open, path, msg::kOriginalTitle, suggested_name);
+    if (open_original(job, path)) break;
+    show_message(msg::kOpenFailed);
+    pause_ms(2000);
+  }
+}
+
+void select_new_file(PatchJob* job, const char* suggested_name, char* path) {
+  show_message(msg::kChooseNew, suggested_name);
+  for (;;) {
+    pause_ms(1000);
+    choose_until_picked(choose_file_to_save, path, msg::kNewTitle, suggested_name);
+    if (open_destination(job, path)) break;
+    show_message(msg::kOpenFailed);
+  }
+}
