@@ -94,14 +94,14 @@ void run_operations(const std::string& patch, const std::string& original, std::
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(patch.data());
   std::uint64_t position = 0;
   while (position < result->data_end) {
-    ModelOperation op = model_operation(bytes + position, patch.size() - position);
+    ModelOperation op = model_operation(bytes + position, result->data_end - position);
     if (op.head == 0) {
       result->verdict = Verdict::damaged_patch;
       return;
     }
     position += op.head;
     std::uint64_t reach = op.is_copy ? std::uint64_t{op.offset} + op.length : position + op.length;
-    if (reach > (op.is_copy ? original.size() : patch.size())) {
+    if (reach > (op.is_copy ? original.size() : result->data_end)) {
       result->verdict = op.is_copy ? Verdict::wrong_original : Verdict::damaged_patch;
       return;
     }

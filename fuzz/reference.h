@@ -13,7 +13,7 @@ enum class Verdict {
   no_original_name,  // no second separator
   no_new_name,       // no third separator
   wrong_original,    // size check failed or a copy reaches past the original
-  damaged_patch,     // an operation head or insert data cut off by the end of the file
+  damaged_patch,     // an operation head or insert data reaching past the data end
   too_big,           // the new file would pass the cap; not run
 };
 
