@@ -1,9 +1,10 @@
-// The two selection loops: ask, clean the answer, open, and ask again until it works.
+// The two selection loops: ask, check the answer, open, and ask again until it works.
 #include <cstdio>
 
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
 #include "frontend/messages.h"
+#include "select/printable.h"
 
 namespace {
 
@@ -12,6 +13,15 @@ using Chooser = ChooserResult (*)(char* path, const char* title);
 // Copies `text` into `buffer`, cut to fit when it is longer.
 void copy_cut(char* buffer, std::size_t capacity, const char* text) {
   std::snprintf(buffer, capacity, "%s", text);
+}
+
+// A chosen path with a control byte is refused like one that cannot be opened: no name
+// typed, pasted or taken from the patch may carry a line end into the file system.
+bool has_control_byte(const char* path) {
+  for (; *path != '\0'; ++path) {
+    if (is_control_byte(static_cast<unsigned char>(*path))) return true;
+  }
+  return false;
 }
 
 // Shows `chooser` pre-filled with `name` until the user picks a file; the cancel
@@ -28,7 +38,6 @@ void choose_until_picked(Chooser chooser, char* path, const char* title_format, 
     show_message(msg::kChooserCancelled);
     wait_for_key();
   }
-  clean_chosen_path(path);
 }
 
 }  // namespace
@@ -38,7 +47,7 @@ void select_original_file(PatchJob* job, const char* suggested_name, char* path)
   pause_ms(500);
   for (;;) {
     choose_until_picked(choose_file_to_open, path, msg::kOriginalTitle, suggested_name);
-    if (open_original(job, path)) break;
+    if (!has_control_byte(path) && open_original(job, path)) break;
     show_message(msg::kOpenFailed);
     pause_ms(2000);
   }
@@ -49,7 +58,7 @@ void select_new_file(PatchJob* job, const char* suggested_name, char* path) {
   for (;;) {
     pause_ms(1000);
     choose_until_picked(choose_file_to_save, path, msg::kNewTitle, suggested_name);
-    if (open_destination(job, path)) break;
+    if (!has_control_byte(path) && open_destination(job, path)) break;
     show_message(msg::kOpenFailed);
   }
 }

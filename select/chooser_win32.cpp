@@ -39,12 +39,19 @@ ChooserResult show_dialog(Dialog dialog, char* path, const char* title) {
   return dialog(&record) ? ChooserResult::chosen : ChooserResult::cancelled;
 }
 
+// A name typed in quotes comes back with them; no Windows name holds a quote or a line
+// end, so the answer is cut there.
+ChooserResult cleaned(ChooserResult result, char* path) {
+  if (result == ChooserResult::chosen) clean_chosen_path(path);
+  return result;
+}
+
 }  // namespace
 
 ChooserResult choose_file_to_open(char* path, const char* title) {
-  return show_dialog(GetOpenFileNameA, path, title);
+  return cleaned(show_dialog(GetOpenFileNameA, path, title), path);
 }
 
 ChooserResult choose_file_to_save(char* path, const char* title) {
-  return show_dialog(GetSaveFileNameA, path, title);
+  return cleaned(show_dialog(GetSaveFileNameA, path, title), path);
 }

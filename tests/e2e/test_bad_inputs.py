@@ -209,9 +209,8 @@ def folder_cases(base):
                                                           bytes(range(0x80, 0x100)) + b"\xc2\x9b"),
              shows=names_block(b"".join(b"\\x%02X" % c for c in range(1, 32)) + b"\\x7F",
                                bytes(range(0x80, 0x100)) + b"\\xC2\\x9B"), **ok),
-        Case("destination with an escape character", base, COMPLETE, EXPECTED,
-             answers=b"orig.bin\nout\x1b[2J.bin\n\n", destination="out\x1b[2J.bin",
-             shows=b"out\\x1B[2J.bin.\n"),
+        Case("new name with a line end taken as it is", write_patch(OPS, SIZE, "a", "out.bin\n.x"),
+             OPEN_FAILED, answers=b"orig.bin\n\n"),
     ]
 
 

@@ -69,6 +69,7 @@ class ConsoleChooserTest(ChooserTest):
              ASK_ORIGINAL + (no_folder % b"nosuch/a.dat") + ASK_ORIGINAL +
              (no_folder % b"a.dat/x") + ASK_ORIGINAL + (no_folder % long_name[:4095]) +
              ASK_ORIGINAL, [500]),
+            (b"a.dat\0x\n", ask_a, ASK_ORIGINAL + (no_folder % b"a.datx") + ASK_ORIGINAL, [500]),
             (b"a.dat\n", ask_b, ASK_ORIGINAL + ASK_NEW, [500, 1000]),
             (b"a.dat\nsub\nAmber Reaches update.dat\nhard\n", ask_b + OPEN_FAILED * 3,
              ASK_ORIGINAL + ASK_NEW * 4, [500, 1000, 1000, 1000, 1000]),

@@ -74,7 +74,12 @@ TEST_F(Selection, LoopsRetryWithTheTrailersName) {
   } cases[] = {
       {"two cancels", false, {cancel, cancel, "a.dat"}, kCancelled + kCancelled, {500}, "a.dat"},
       {"missing file", false, {"missing.dat", "a.dat"}, kOpenFailed, {500, 2000}, "a.dat"},
-      {"a folder", false, {"sub", "\"a.dat\"\r\n"}, kOpenFailed, {500, 2000}, "a.dat"},
+      {"a folder, a line end",
+       false,
+       {"sub", "a.dat\n", "a.dat"},
+       kOpenFailed + kOpenFailed,
+       {500, 2000, 2000},
+       "a.dat"},
       {"cancel, missing",
        false,
        {cancel, "x/y", "soft"},
@@ -88,6 +93,7 @@ TEST_F(Selection, LoopsRetryWithTheTrailersName) {
        kCancelled + kOpenFailed,
        {1000, 1000},
        "b.dat"},
+      {"control byte, quote", true, {"b\x7f", "b\".dat"}, kOpenFailed, {1000, 1000}, "b\".dat"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.label) + (c.save ? " (destination)" : ""));
