@@ -1,5 +1,6 @@
 // The two selection loops: ask, check the answer, open, and ask again until it works.
 #include <cstdio>
+#include <cstring>
 
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
@@ -15,6 +16,18 @@ void copy_cut(char* buffer, std::size_t capacity, const char* text) {
   std::snprintf(buffer, capacity, "%s", text);
 }
 
+// The file name at the end of a name from the patch: without its folder part (up to the
+// last `/` or `\`, on any system) and never `.` or `..`, so that one press of Enter
+// cannot save into another folder.
+const char* file_name_only(const char* name) {
+  const char* file_name = name;
+  for (const char* c = name; *c != '\0'; ++c) {
+    if (*c == '/' || *c == '\\') file_name = c + 1;
+  }
+  bool folder = std::strcmp(file_name, ".") == 0 || std::strcmp(file_name, "..") == 0;
+  return folder ? "" : file_name;
+}
+
 // A chosen path with a control byte is refused like one that cannot be opened: no name
 // typed, pasted or taken from the patch may carry a line end into the file system.
 bool has_control_byte(const char* path) {
@@ -24,13 +37,13 @@ bool has_control_byte(const char* path) {
   return false;
 }
 
-// Shows `chooser` pre-filled with `name` until the user picks a file; the cancel
-// message and one wait come before every new showing. When nobody is left to answer,
-// the program ends as closing the console would.
+// Shows `chooser` pre-filled with the file name of `name` until the user picks a file;
+// the cancel message and one wait come before every new showing. When nobody is left to
+// answer, the program ends as closing the console would.
 void choose_until_picked(Chooser chooser, char* path, const char* title_format, const char* name) {
   char title[kTitleCapacity];
   for (;;) {
-    copy_cut(path, kPathCapacity, name);
+    copy_cut(path, kPathCapacity, file_name_only(name));
     std::snprintf(title, sizeof title, title_format, name);
     ChooserResult result = chooser(path, title);
     if (result == ChooserResult::chosen) break;

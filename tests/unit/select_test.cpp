@@ -153,6 +153,20 @@ TEST_F(Selection, OverlongTrailerNamesAreCutToFit) {
   EXPECT_EQ(chooser_calls[2].title.substr(0, 24), "Where should the file \"n");
 }
 
+// A name from the patch is pre-filled without its folder, and shown whole in the title.
+TEST_F(Selection, SuggestedNamesArePrefilledAsFileNamesOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"..\\esc.dat", "esc.dat"}, {"a/b/c.dat", "c.dat"}, {"..", ""}, {"x/.", ""}, {"x/", ""}};
+  for (const auto& [name, prefilled] : cases) {
+    TearDown();
+    SetUp();
+    run(select_original_file, {"a.dat"}, name);
+    ASSERT_EQ(chooser_calls.size(), 1u);
+    EXPECT_EQ(chooser_calls[0].prefilled, prefilled) << name;
+    EXPECT_EQ(chooser_calls[0].title, "Select \"" + std::string(name) + "\"");
+  }
+}
+
 // Runs `rewrite` in place on each text and compares with what it must become.
 void expect_rewrites(void (*rewrite)(char*),
                      std::initializer_list<std::pair<const char*, const char*>> cases) {
