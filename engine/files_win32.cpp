@@ -46,14 +46,18 @@ bool is_same_file(const char* path, FILE* stream) {
          chosen.nFileIndexLow == open_file.nFileIndexLow;
 }
 
-FILE* open_original_file(const char* path) {
-  // Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and
-  // CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
-  FILE* stream = std::fopen(path, "rb");
-  if (stream != nullptr &&
-      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
-    std::fclose(stream);
-    return nullptr;
-  }
-  return stream;
+// Opening a file on Windows never waits for another program: a pipe without its other
+// end fails to open.
+FILE* open_for_reading(const char* path) {
+  return std::fopen(path, "rb");
+}
+
+FILE* open_for_writing_in_place(const char* path) {
+  return std::fopen(path, "wb");
+}
+
+// Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and
+// CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
+bool is_regular_file(FILE* stream) {
+  return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
 }

@@ -1,13 +1,14 @@
 // The new file is built beside its destination and only moved over it when complete.
 #include <cstring>
 
+#include "engine/files.h"
 #include "engine/output_platform.h"
 
 FILE* open_new_file(PendingOutput* output, const char* path) {
   std::memset(output, 0, sizeof *output);
   if (!prepare_destination(output, path)) return nullptr;
-  output->stream =
-      output->in_place ? std::fopen(output->final_path, "wb") : create_temporary_file(output);
+  output->stream = output->in_place ? open_for_writing_in_place(output->final_path)
+                                    : create_temporary_file(output);
   return output->stream;
 }
 

@@ -8,8 +8,9 @@
 namespace {
 
 // Reads the trailer text into its buffer and sets the data end; false when the file is
-// too short or its length field is unusable.
+// not a regular file, too short or its length field is unusable.
 bool load_trailer(FILE* patch, PatchTrailer* trailer) {
+  if (!is_regular_file(patch)) return false;
   std::int64_t file_size = stream_size(patch);
   if (file_size < static_cast<std::int64_t>(kLengthFieldSize)) return false;
   char field[kLengthFieldSize];
@@ -58,7 +59,7 @@ JobOutcome job_outcome(ApplyOutcome outcome) {
 }  // namespace
 
 bool open_patch(PatchJob* job, const char* path) {
-  job->patch_stream = std::fopen(path, "rb");
+  job->patch_stream = open_for_reading(path);
   return job->patch_stream != nullptr;
 }
 
@@ -73,8 +74,12 @@ const TrailerFields& read_trailer(PatchJob* job) {
   return trailer.fields;
 }
 
+// The original must be a regular file: the patch reads it at arbitrary offsets.
 bool open_original(PatchJob* job, const char* path) {
-  job->original_stream = open_original_file(path);
+  job->original_stream = open_for_reading(path);
+  if (job->original_stream != nullptr && !is_regular_file(job->original_stream)) {
+    close_stream(&job->original_stream);
+  }
   return job->original_stream != nullptr;
 }
 

@@ -39,7 +39,8 @@ enum class JobOutcome {
   write_failed,
 };
 
-// Opens the patch file for reading; false when it cannot be opened.
+// Opens the patch file for reading, without waiting on a FIFO; false when it cannot be
+// opened. A patch that is not a regular file is found not valid by read_trailer.
 bool open_patch(PatchJob* job, const char* path);
 
 // Reads and checks the trailer. Its fields tell how far it got: `unreadable` when the

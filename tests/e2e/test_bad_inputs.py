@@ -12,7 +12,6 @@ import stat
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 from dataclasses import dataclass
 from typing import Callable, Optional
@@ -164,8 +163,9 @@ def operation_cases():
     ]
 
 
-def mkdir(name):
-    return lambda folder: os.mkdir(os.path.join(folder, name))
+def make(kind, name):
+    """A prepare step that makes `name` with os.mkdir or os.mkfifo."""
+    return lambda folder: kind(os.path.join(folder, name))
 
 
 def folder_cases(base):
@@ -191,12 +191,15 @@ def folder_cases(base):
 
     ok = dict(message=COMPLETE, new_file=EXPECTED)
     return [
-        Case("patch is a folder", None, NOT_VALID, prepare=mkdir(PATCH_NAME)),
+        Case("patch is a folder", None, NOT_VALID, prepare=make(os.mkdir, PATCH_NAME)),
+        Case("patch is a pipe", None, NOT_VALID, prepare=make(os.mkfifo, PATCH_NAME)),
         Case("original is a folder", base, OPEN_FAILED, original=None, answers=b"orig.bin\n",
-             prepare=mkdir("orig.bin")),
+             prepare=make(os.mkdir, "orig.bin")),
+        Case("original is a pipe", base, OPEN_FAILED, original=None, answers=b"orig.bin\n",
+             prepare=make(os.mkfifo, "orig.bin")),
         Case("destination is a folder, then a file", base, COMPLETE, EXPECTED,
              destination="new/out.bin", answers=b"orig.bin\nnew\nnew/out.bin\n\n",
-             prepare=mkdir("new"), shows=OPEN_FAILED),
+             prepare=make(os.mkdir, "new"), shows=OPEN_FAILED),
         Case("destination is the original, then a file", base, answers=b"orig.bin\norig.bin\n"
              b"out.bin\n\n", shows=OPEN_FAILED, **ok),
         Case("destination is the patch, then a file", base, answers=b"orig.bin\n" +
@@ -230,12 +233,6 @@ def read(folder, name):
         return f.read()
 
 
-def drain(path, into):
-    """Reads a pipe until its writer closes it."""
-    with open(path, "rb") as f:
-        into.append(f.read())
-
-
 def run_case(case):
     """Runs the program on one case in a scratch folder; returns what the checks need."""
     with tempfile.TemporaryDirectory(prefix="qv-bad-") as folder:
@@ -248,27 +245,25 @@ def run_case(case):
             case.prepare(folder)
         before = set(os.listdir(folder))
         pipe = os.path.join(folder, "out.bin")
-        piped = []
+        # A reader that is there before the program starts; the new file fits the pipe.
         reader = None
         if stat.S_ISFIFO(os.lstat(pipe).st_mode):
-            reader = threading.Thread(target=drain, args=(pipe, piped))
-            reader.start()
+            reader = os.open(pipe, os.O_RDONLY | os.O_NONBLOCK)
         env = dict(os.environ)
         for name in ("QV_PAUSE_LOG", "DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
         result = subprocess.run([APPLY], input=case.answers, cwd=folder,
                                 capture_output=True, timeout=30, env=env)
         if reader:
-            if reader.is_alive():  # the program never opened the pipe: let the reader go
-                os.close(os.open(pipe, os.O_WRONLY | os.O_NONBLOCK))
-            reader.join()
+            piped = os.read(reader, 1 << 16)
+            os.close(reader)
         destination = os.path.join(folder, case.destination)
         return dict(
             result=result,
             new_entries=set(os.listdir(folder)) - before - {case.destination},
             patch=read(folder, PATCH_NAME) if case.patch is not None else None,
             original=read(folder, "orig.bin") if case.original is not None else None,
-            destination=piped[0] if reader else read(folder, destination)
+            destination=piped if reader else read(folder, destination)
             if os.path.isfile(destination) else None,
             checked=case.check(folder) if case.check else True,
         )
