@@ -22,6 +22,11 @@ bool is_same_file(const char* path, FILE* stream);
 FILE* open_for_reading(const char* path);
 FILE* open_for_writing_in_place(const char* path);
 
+// The system's code for the last failed call (errno; GetLastError on Windows), and its
+// text, without a line end, in `text`; returns `text`.
+int last_system_error();
+const char* describe_system_error(int code, char* text, std::size_t capacity);
+
 // True when `stream` is a regular file (a disk file on Windows), which can be read at
 // any offset and never waits for another program.
 bool is_regular_file(FILE* stream);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "engine/files.h"
 
@@ -65,6 +66,15 @@ FILE* open_for_reading(const char* path) {
 
 FILE* open_for_writing_in_place(const char* path) {
   return open_without_waiting(path, O_WRONLY, "wb");
+}
+
+int last_system_error() {
+  return errno;
+}
+
+const char* describe_system_error(int code, char* text, std::size_t capacity) {
+  std::snprintf(text, capacity, "%s", std::strerror(code));
+  return text;
 }
 
 bool is_regular_file(FILE* stream) {

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "engine/files.h"
 
 bool seek_to(FILE* stream, std::uint64_t offset) {
@@ -54,6 +56,22 @@ FILE* open_for_reading(const char* path) {
 
 FILE* open_for_writing_in_place(const char* path) {
   return std::fopen(path, "wb");
+}
+
+int last_system_error() {
+  return static_cast<int>(GetLastError());
+}
+
+// The system's text ends with a full stop and a line end; both go, as the text is shown
+// in brackets inside a sentence.
+const char* describe_system_error(int code, char* text, std::size_t capacity) {
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, text, static_cast<DWORD>(capacity), nullptr);
+  if (length == 0) std::snprintf(text, capacity, "error %d", code);
+  while (length > 0 && std::strchr(" .\r\n", text[length - 1]) != nullptr)
+    text[--length] = '\0';
+  return text;
 }
 
 // Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and

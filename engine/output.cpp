@@ -12,13 +12,26 @@ FILE* open_new_file(PendingOutput* output, const char* path) {
   return output->stream;
 }
 
-bool commit_new_file(PendingOutput* output) {
+namespace {
+
+// Keeps the reason of the first failure, before later calls overwrite it; false.
+bool failed(int* error) {
+  if (*error == 0) *error = last_system_error();
+  return false;
+}
+
+}  // namespace
+
+bool commit_new_file(PendingOutput* output, int* error) {
   FILE* stream = output->stream;
-  bool written = std::fflush(stream) == 0 && std::ferror(stream) == 0 && flush_to_disk(stream);
-  bool closed = std::fclose(stream) == 0;
+  *error = 0;
+  bool written = (std::fflush(stream) == 0 && std::ferror(stream) == 0 && flush_to_disk(stream)) ||
+                 failed(error);
+  bool closed = std::fclose(stream) == 0 || failed(error);
   output->stream = nullptr;
   bool placed = written && closed &&
-                (output->in_place || replace_file(output->temporary_path, output->final_path));
+                (output->in_place || replace_file(output->temporary_path, output->final_path) ||
+                 failed(error));
   if (!placed && !output->in_place) std::remove(output->temporary_path);
   return placed;
 }

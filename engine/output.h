@@ -23,9 +23,10 @@ struct PendingOutput {
 // be written.
 FILE* open_new_file(PendingOutput* output, const char* path);
 
-// Flushes the new file to disk, closes it and moves it into place. False on any error;
-// the destination is then untouched and the temporary file removed.
-bool commit_new_file(PendingOutput* output);
+// Flushes the new file to disk, closes it and moves it into place. False on any error,
+// with the system's code for it in `error`; the destination is then untouched and the
+// temporary file removed.
+bool commit_new_file(PendingOutput* output, int* error);
 
 // Closes and removes an unfinished new file, if there is one.
 void discard_new_file(PendingOutput* output);

@@ -87,19 +87,21 @@ bool open_destination(PatchJob* job, const char* path) {
   return !is_source_file(*job, path) && open_new_file(&job->output, path) != nullptr;
 }
 
-ApplyOutcome apply_patch(PatchJob* job) {
+ApplyResult apply_patch(PatchJob* job) {
   std::int32_t expected_size = job->trailer.fields.expected_original_size;
-  ApplyOutcome outcome = ApplyOutcome::wrong_original;
+  ApplyResult result = {ApplyOutcome::wrong_original, 0};
   if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
-    outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
-                             job->original_stream, job->output.stream);
+    result.outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
+                                    job->original_stream, job->output.stream);
+    // Taken before closing and removing files can change it.
+    if (result.outcome == ApplyOutcome::write_failed) result.error = last_system_error();
   }
   close_stream(&job->original_stream);
-  if (outcome == ApplyOutcome::complete && !commit_new_file(&job->output)) {
-    outcome = ApplyOutcome::write_failed;
+  if (result.outcome == ApplyOutcome::complete && !commit_new_file(&job->output, &result.error)) {
+    result.outcome = ApplyOutcome::write_failed;
   }
   close_patch_job(job);
-  return outcome;
+  return result;
 }
 
 void close_patch_job(PatchJob* job) {
@@ -122,7 +124,7 @@ JobOutcome run_patch_job(PatchJob* job, const char* patch_path, const char* orig
   } else if (!open_destination(job, destination_path)) {
     outcome = JobOutcome::destination_refused;
   } else {
-    return job_outcome(apply_patch(job));
+    return job_outcome(apply_patch(job).outcome);
   }
   close_patch_job(job);
   return outcome;

@@ -3,12 +3,13 @@
 
 #include "engine/patch_job.h"
 
-// Writes one message; `text` (when given) replaces the single "%s" of `format`, with its
-// control characters shown as \xHH.
-void show_message(const char* format, const char* text = nullptr);
+// Writes one message; `text` (when given) replaces the first "%s" of `format`, with its
+// control characters shown as \xHH, and `reason` the second, in a format that has one.
+void show_message(const char* format, const char* text = nullptr, const char* reason = nullptr);
 
 // Writes the message, waits for one character and ends the process with status 1.
-[[noreturn]] void fail_and_exit(const char* format, const char* text = nullptr);
+[[noreturn]] void fail_and_exit(const char* format, const char* text = nullptr,
+                                const char* reason = nullptr);
 
 // Reads and ignores one character of standard input; returns at once at end of input.
 void wait_for_key();

@@ -12,8 +12,8 @@ TRAILER_LENGTH = len("Quorvalex|old.dat|new.dat|") + 5
 BIG_DATA = bytes(range(250)) * 480  # more than any read-ahead holds
 
 
-def write_failed(path):
-    return b'Can\'t write the new file "' + path + b'" (is the disk full?) - hit any key to quit.\n'
+def write_failed(path, reason):
+    return b'Can\'t write the new file "%s" (%s) - hit any key to quit.\n' % (path, reason)
 
 
 def hex_ops(data, chunk=30000):
@@ -76,15 +76,16 @@ class EngineFailureTest(ProgramTest):
     def test_write_error(self):
         new_path = os.path.join(os.path.realpath(self.folder), "new.dat").encode()
         big = ("copy:0:1024",) * 200
+        too_large, full = b"File too large", b"No space left on device"
         cases = [
-            ("file size limit", big, None, 65536),
-            ("file size limit, found when closing", ("copy:0:1024",), None, 100),
-            ("device full", big, b"/dev/full", None),
-            ("device full, found when closing", ("insert:abc",), b"/dev/full", None),
+            ("file size limit", big, None, 65536, too_large),
+            ("file size limit, found when closing", ("copy:0:1024",), None, 100, too_large),
+            ("device full", big, b"/dev/full", None, full),
+            ("device full, found when closing", ("insert:abc",), b"/dev/full", None, full),
         ]
-        for label, ops, destination, limit in cases:
+        for label, ops, destination, limit, reason in cases:
             with self.subTest(label):
-                self.check_stops(ops, write_failed(destination or new_path),
+                self.check_stops(ops, write_failed(destination or new_path, reason),
                                  destination=destination, limit=limit)
 
 
