@@ -173,9 +173,10 @@ def folder_cases(base):
         os.remove(os.path.join(folder, "out.bin"))
         os.mkfifo(os.path.join(folder, "out.bin"))
 
-    def symlink(folder):
-        with open(os.path.join(folder, "target.bin"), "wb") as f:
-            f.write(OLD)
+    def symlink(folder, dangling=False):
+        if not dangling:
+            with open(os.path.join(folder, "target.bin"), "wb") as f:
+                f.write(OLD)
         os.remove(os.path.join(folder, "out.bin"))
         os.symlink("target.bin", os.path.join(folder, "out.bin"))
 
@@ -207,6 +208,8 @@ def folder_cases(base):
         Case("destination is a pipe", base, COMPLETE, EXPECTED, prepare=fifo,
              check=lambda folder: stat.S_ISFIFO(os.lstat(os.path.join(folder, "out.bin")).st_mode)),
         Case("destination is a link", base, prepare=symlink, check=written_through_link, **ok),
+        Case("destination is a dangling link", base, destination="target.bin",
+             prepare=lambda folder: symlink(folder, True), check=written_through_link, **ok),
         Case("destination keeps its permissions", base, prepare=read_only, check=mode_kept, **ok),
         Case("names with control characters", write_patch(OPS, SIZE, bytes(range(1, 32)) + b"\x7f",
                                                           bytes(range(0x80, 0x100)) + b"\xc2\x9b"),

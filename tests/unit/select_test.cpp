@@ -25,7 +25,8 @@ const std::string kOriginalPrompt =
 const std::string kNewPrompt =
     "Choose where to save the new file \"b.dat\" (Vardoun\\plugins folder is a good place)\n";
 
-// A scratch folder holding the original a.dat, the patch, a folder and links to a.dat.
+// A scratch folder holding the original a.dat, the patch, a folder, links to a.dat and
+// a link loop.
 class Selection : public testing::Test {
  protected:
   void SetUp() override {
@@ -36,6 +37,7 @@ class Selection : public testing::Test {
     ASSERT_EQ(mkdir("sub", 0755), 0);
     ASSERT_EQ(link("a.dat", "hard"), 0);
     ASSERT_EQ(symlink("a.dat", "soft"), 0);
+    ASSERT_EQ(symlink("loop", "loop"), 0);
     job_.patch_stream = std::fopen(msg_patch, "rb");
   }
   void TearDown() override {
@@ -121,7 +123,7 @@ TEST_F(Selection, LoopsRetryWithTheTrailersName) {
 // neither the original nor the patch touched.
 TEST_F(Selection, DestinationLoopRefusesWhatCannotOrMustNotBeWritten) {
   const char* refused[] = {"sub",  "no/such/b.dat", "a.dat", "./a.dat", "sub/../a.dat",
-                           "hard", "soft",          "",      msg_patch};
+                           "hard", "soft",          "",      msg_patch, "loop"};
   for (const char* answer : refused) {
     SCOPED_TRACE(answer);
     TearDown();
@@ -136,7 +138,7 @@ TEST_F(Selection, DestinationLoopRefusesWhatCannotOrMustNotBeWritten) {
     discard_new_file(&job_.output);
     EXPECT_EQ(read_file("a.dat"), "original");
     EXPECT_EQ(read_file(msg_patch), "patch");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 5);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 6);
   }
 }
 
