@@ -20,6 +20,39 @@ bool failed(int* error) {
   return false;
 }
 
+// Moves the rest of `source` to `target`, flushed.
+bool copy_stream(FILE* source, FILE* target) {
+  unsigned char block[64 << 10];
+  std::size_t got;
+  while ((got = std::fread(block, 1, sizeof block, source)) > 0) {
+    if (std::fwrite(block, 1, got, target) != got) return false;
+  }
+  return std::ferror(source) == 0 && std::fflush(target) == 0;
+}
+
+// Copies the file at `from` into the file at `to`, which keeps its identity: its other
+// names, owner and permissions. Synced like the new file itself.
+bool copy_file_into(const char* from, const char* to, int* error) {
+  FILE* source = std::fopen(from, "rb");
+  if (source == nullptr) return failed(error);
+  FILE* target = std::fopen(to, "wb");
+  bool copied =
+      (target != nullptr && copy_stream(source, target) && flush_to_disk(target)) || failed(error);
+  if (target != nullptr && std::fclose(target) != 0) copied = failed(error);
+  std::fclose(source);
+  return copied;
+}
+
+// Renames the complete new file over the destination or, where that would change what
+// the destination is or fails (a sticky folder, a busy or bind-mounted file), copies it
+// into the destination in place.
+bool move_into_place(PendingOutput* output, int* error) {
+  if (!output->copy_into_place && replace_file(output->temporary_path, output->final_path)) {
+    return true;
+  }
+  return copy_file_into(output->temporary_path, output->final_path, error);
+}
+
 }  // namespace
 
 bool commit_new_file(PendingOutput* output, int* error) {
@@ -29,10 +62,9 @@ bool commit_new_file(PendingOutput* output, int* error) {
                  failed(error);
   bool closed = std::fclose(stream) == 0 || failed(error);
   output->stream = nullptr;
-  bool placed = written && closed &&
-                (output->in_place || replace_file(output->temporary_path, output->final_path) ||
-                 failed(error));
-  if (!placed && !output->in_place) std::remove(output->temporary_path);
+  bool placed = written && closed && (output->in_place || move_into_place(output, error));
+  // Gone after a rename; after a copy, or on failure, it is removed.
+  if (!output->in_place) std::remove(output->temporary_path);
   return placed;
 }
 

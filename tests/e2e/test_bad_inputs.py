@@ -211,6 +211,9 @@ def folder_cases(base):
         Case("destination is a dangling link", base, destination="target.bin",
              prepare=lambda folder: symlink(folder, True), check=written_through_link, **ok),
         Case("destination keeps its permissions", base, prepare=read_only, check=mode_kept, **ok),
+        Case("destination with another hard link", base, prepare=lambda folder: os.link(
+             os.path.join(folder, "out.bin"), os.path.join(folder, "other.bin")),
+             check=lambda folder: read(folder, "other.bin") == EXPECTED, **ok),
         Case("names with control characters", write_patch(OPS, SIZE, bytes(range(1, 32)) + b"\x7f",
                                                           bytes(range(0x80, 0x100)) + b"\xc2\x9b"),
              shows=names_block(b"".join(b"\\x%02X" % c for c in range(1, 32)) + b"\\x7F",
