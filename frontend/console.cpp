@@ -11,8 +11,9 @@ void show_message(const char* format, const char* text, const char* reason) {
     char shown[printable_capacity(kTrailerCapacity)];
     std::printf(format, printable(text, shown, sizeof shown), reason);
   }
-  // On a console the text must be visible before the pause or wait that follows it.
-  if (stdout_is_terminal()) std::fflush(stdout);
+  // The text must be visible before the pause or wait that follows it, also when standard
+  // output is a pipe or file that someone watches.
+  std::fflush(stdout);
 }
 
 void wait_for_key() {

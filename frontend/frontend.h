@@ -18,9 +18,6 @@ void wait_for_key();
 // way out of the program.
 [[noreturn]] void exit_program();
 
-// True when standard output is a console, so messages are flushed as they are written.
-bool stdout_is_terminal();
-
 // Asks until the original file is open in `job`; the chosen path is left in `path`
 // (capacity kPathCapacity).
 void select_original_file(PatchJob* job, const char* suggested_name, char* path);

@@ -3,6 +3,7 @@ import os
 import pty
 import select
 import signal
+import subprocess
 import time
 import unittest
 
@@ -166,6 +167,18 @@ class TerminalTest(ChooserTest):
         self.assertEqual(self.seen.count(CANCEL_SHOWN), 2)
         self.assertEqual(self.read("b.dat"), NEW)
         self.assertEqual(self.read(".pauses").split(), [b"1000", b"500", b"1000"])
+
+    def test_every_message_reaches_a_pipe_before_the_program_waits(self):
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        with subprocess.Popen([APPLY], cwd=self.folder, env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) as program:
+            self.master, self.seen = program.stdout.fileno(), b""  # what expect() reads
+            for shown, typed in ((original_prompt(b"a.dat"), b"a.dat\n"),
+                                 (new_prompt(b"b.dat"), b"b.dat\n"), (COMPLETE, b"\n")):
+                self.expect(shown)
+                program.stdin.write(typed)
+                program.stdin.flush()
+        self.assertEqual(program.returncode, 1)
 
     def test_a_terminal_that_cannot_be_read_ends_the_program(self):
         self.spawn(background=True)
