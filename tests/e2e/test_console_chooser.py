@@ -157,13 +157,16 @@ class TerminalTest(ChooserTest):
             (b"File name [a.dat]: ", 2, b"a.dat\n"),
             (b"File name [b.dat]: ", 1, b"\x04"),
             (CANCEL_SHOWN, 2, b"\n"),
-            (b"File name [b.dat]: ", 2, b"b.dat\n"),
+            (b"File name [b.dat]: ", 2, b"b.dat\x04\x04"),  # ended with Ctrl-D, not Enter
             (b"Patching complete.", 1, b"\n"),
         ]
         for shown, count, typed in steps:
             self.expect(shown, count)
+            time.sleep(0.2)  # time enough to end, for a wait that does not wait
+            self.assertEqual(os.waitpid(self.pid, os.WNOHANG), (0, 0), "ended without waiting")
             os.write(self.master, typed)
         self.assertEqual(self.finish(), 1)
+        self.assertIn(b"b.dat\r\nsaving to: ", self.seen)
         self.assertEqual(self.seen.count(CANCEL_SHOWN), 2)
         self.assertEqual(self.read("b.dat"), NEW)
         self.assertEqual(self.read(".pauses").split(), [b"1000", b"500", b"1000"])
