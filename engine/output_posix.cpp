@@ -50,9 +50,10 @@ bool follow_links(char* path) {
 
 // The new file in `fd` takes the existing destination's owner and group. Where it
 // cannot, or where the destination has other hard links, renaming it over the
-// destination would change whom the file belongs to or part its names, so it is copied
-// into the destination instead. Ahead of fchmod, since fchown may clear set-id bits.
-void keep_or_copy(PendingOutput* output, int fd) {
+// destination would change whom the file belongs to or split its names, so it is to be
+// copied into the destination instead. Ahead of fchmod, since fchown may clear the
+// set-id bits.
+void keep_owner_or_copy(PendingOutput* output, int fd) {
   struct stat target;
   if (stat(output->final_path, &target) != 0) return;
   output->copy_into_place = target.st_nlink > 1 || fchown(fd, target.st_uid, target.st_gid) != 0;
@@ -86,7 +87,7 @@ FILE* create_temporary_file(PendingOutput* output) {
                 static_cast<int>(folder), output->final_path);
   int fd = mkstemp(output->temporary_path);
   if (fd < 0) return nullptr;
-  keep_or_copy(output, fd);
+  keep_owner_or_copy(output, fd);
   FILE* stream = fchmod(fd, output->mode) == 0 ? fdopen(fd, "wb") : nullptr;
   if (stream == nullptr) {
     close(fd);
