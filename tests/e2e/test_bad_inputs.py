@@ -180,15 +180,20 @@ def folder_cases(base):
         os.remove(os.path.join(folder, "out.bin"))
         os.symlink("target.bin", os.path.join(folder, "out.bin"))
 
+    inodes = {}
+
     def read_only(folder):
         os.chmod(os.path.join(folder, "out.bin"), 0o640)
+        inodes[folder] = os.stat(os.path.join(folder, "out.bin")).st_ino
 
     def written_through_link(folder):
         return (os.path.islink(os.path.join(folder, "out.bin")) and
                 read(folder, "target.bin") == EXPECTED)
 
     def mode_kept(folder):
-        return stat.S_IMODE(os.stat(os.path.join(folder, "out.bin")).st_mode) == 0o640
+        """Kept by a new file renamed into place, which no reader sees half written."""
+        info = os.stat(os.path.join(folder, "out.bin"))
+        return stat.S_IMODE(info.st_mode) == 0o640 and info.st_ino != inodes[folder]
 
     ok = dict(message=COMPLETE, new_file=EXPECTED)
     return [
