@@ -1,8 +1,10 @@
 // Windows side of writing the new file: a temporary file in the destination's folder,
 // moved over the destination once complete.
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +42,23 @@ bool can_replace(const char* path) {
   return true;
 }
 
+// Opens `path` for binary writing, shared for deletion so that an interrupt can delete the
+// file while it is being written.
+FILE* open_deletable(const char* path) {
+  HANDLE handle =
+      CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
+
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
@@ -63,7 +82,7 @@ FILE* create_temporary_file(PendingOutput* output) {
   std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(length), output->final_path);
   if (length == 0) std::strcpy(folder, ".");
   if (GetTempFileNameA(folder, "qva", 0, output->temporary_path) == 0) return nullptr;
-  FILE* stream = std::fopen(output->temporary_path, "wb");
+  FILE* stream = open_deletable(output->temporary_path);
   if (stream == nullptr) DeleteFileA(output->temporary_path);
   return stream;
 }

@@ -2,6 +2,7 @@
 // destination, the patch, and the report.
 #include <cstdlib>
 
+#include "engine/interrupt.h"
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
 #include "frontend/messages.h"
@@ -13,8 +14,10 @@ PatchJob job;
 char original_path[kPathCapacity];
 char destination_path[kPathCapacity];
 
-// Announces the program and opens the one patch file it knows.
+// Announces the program and opens the one patch file it knows. From here on an
+// interrupt ends the program with status 1, removing an unfinished new file.
 void start_up() {
+  install_interrupt_handlers();
   show_message(msg::kBanner);
   pause_ms(1000);
   if (!open_patch(&job, msg::kPatchFileName))

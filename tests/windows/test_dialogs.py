@@ -9,6 +9,7 @@ the first boot.
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -136,8 +137,8 @@ class DialogRunTest(ProgramTest):
 
     # ---- the program
 
-    def start(self, size_field="2048|"):
-        self.make_patch("a.dat", "b.dat", size_field, OPS)
+    def start(self, size_field="2048|", ops=OPS):
+        self.make_patch("a.dat", "b.dat", size_field, ops)
         self.stdout = tempfile.TemporaryFile()
         self.addCleanup(self.stdout.close)
         self.program = self.spawn(EXE, stdout=self.stdout)
@@ -277,6 +278,20 @@ class DialogRunTest(ProgramTest):
         self.assertEqual(holder.wait(timeout=STEP_TIMEOUT), 0)
         self.answer(SAVE_TITLE)
         self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED))
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
+
+    def test_ctrl_c_during_the_rebuild_leaves_nothing_behind(self):
+        with open(self.path("a.dat"), "wb") as f:
+            f.truncate(1 << 30)  # sparse: 16 GiB to write, but nothing to read from disk
+        self.write("b.dat", b"old content")
+        self.start(size_field="", ops=("copy:0:0x40000000",) * 16)
+        self.answer(OPEN_TITLE)
+        self.answer(SAVE_TITLE)
+        self.wait_for(lambda: any(name.startswith("qva") and os.path.getsize(self.path(name))
+                                  for name in os.listdir(self.folder)), "the rebuild")
+        self.program.send_signal(signal.SIGINT)  # Wine hands it on as a CTRL_C_EVENT
+        self.assertEqual(self.program.wait(timeout=STEP_TIMEOUT), 1)
+        self.assertEqual(self.read("b.dat"), b"old content")
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
 
     def test_wrong_sized_original_leaves_the_destination_alone(self):
