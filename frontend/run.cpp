@@ -17,6 +17,7 @@ char destination_path[kPathCapacity];
 // Announces the program and opens the one patch file it knows. From here on an
 // interrupt ends the program with status 1, removing an unfinished new file.
 void start_up() {
+  prepare_console();
   install_interrupt_handlers();
   show_message(msg::kBanner);
   pause_ms(1000);
