@@ -21,14 +21,36 @@ std::size_t folder_length(const char* path) {
   return length;
 }
 
-// True when `path` names a disk file, not a device such as NUL or a named pipe.
-bool is_disk_file(const char* path) {
+// The kind of file at `path`: FILE_TYPE_DISK, or a device (FILE_TYPE_CHAR) such as NUL
+// or COM1, or a named pipe. FILE_TYPE_DISK when nothing can be opened there yet.
+DWORD file_type(const char* path) {
   HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return true;
+  if (handle == INVALID_HANDLE_VALUE) return FILE_TYPE_DISK;
   DWORD type = GetFileType(handle);
   CloseHandle(handle);
-  return type == FILE_TYPE_DISK;
+  return type;
+}
+
+// True when the last part of `path` is a name Windows keeps for a device whatever its
+// extension and folder (nul.txt, aux.dat, COM1), even where that device is missing.
+bool is_device_name(const char* path) {
+  const char* name = path + folder_length(path);
+  std::size_t length = std::strcspn(name, ".");
+  while (length > 0 && name[length - 1] == ' ')
+    --length;
+  if (length < 3 || length > 4) return false;
+  char base[5] = {};
+  std::memcpy(base, name, length);
+  if (length == 4) {
+    bool numbered = _strnicmp(base, "COM", 3) == 0 || _strnicmp(base, "LPT", 3) == 0;
+    return numbered && base[3] >= '1' && base[3] <= '9';
+  }
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* device : kDevices) {
+    if (_stricmp(base, device) == 0) return true;
+  }
+  return false;
 }
 
 // True when the existing file at `path` may be written and replaced now. A running game
@@ -70,8 +92,12 @@ bool prepare_destination(PendingOutput* output, const char* path) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
     return false;
   }
-  // Asked apart from the attributes, which a device such as NUL may not have.
-  output->in_place = !is_disk_file(path);
+  // A device (nul.txt, COM1) keeps nothing written to it: the file the user meant would
+  // never exist. Asked apart from the attributes, which a device may not have. A named
+  // pipe is written in place.
+  DWORD type = file_type(path);
+  if (type == FILE_TYPE_CHAR || is_device_name(path)) return false;
+  output->in_place = type != FILE_TYPE_DISK;
   // Refused like a file that cannot be opened, so the user can choose again.
   return output->in_place || attributes == INVALID_FILE_ATTRIBUTES || can_replace(path);
 }

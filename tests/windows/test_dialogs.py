@@ -264,20 +264,21 @@ class DialogRunTest(ProgramTest):
         self.answer(SAVE_TITLE)
         self.assertEqual(self.finish(), self.expected_stdout(open_retries=OPEN_FAILED * 2))
 
-    def test_destination_held_by_another_program_asked_for_again(self):
+    def test_unusable_destinations_asked_for_again(self):
         self.write("b.dat", b"old content")
         holder = self.spawn(HOLD_FILE, "b.dat", stdout=subprocess.PIPE)
         ready = select.select([holder.stdout], [], [], STEP_TIMEOUT)[0]
         self.assertEqual(holder.stdout.readline() if ready else b"", b"holding\r\n")
         self.start()
         self.answer(OPEN_TITLE)
-        window = self.answer(SAVE_TITLE)
-        self.assertGreaterEqual(self.pause_after(SAVE_TITLE, window), 0.9)
+        for name in ("nul.txt", None):  # a device keeps nothing; the held file is in use
+            window = self.answer(SAVE_TITLE, name=name)
+            self.assertGreaterEqual(self.pause_after(SAVE_TITLE, window), 0.9)
         self.assertEqual(self.read("b.dat"), b"old content")
         holder.stdin.close()
         self.assertEqual(holder.wait(timeout=STEP_TIMEOUT), 0)
         self.answer(SAVE_TITLE)
-        self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED))
+        self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED * 2))
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
 
     def test_ctrl_c_during_the_rebuild_leaves_nothing_behind(self):
