@@ -119,7 +119,17 @@ bool flush_to_disk(FILE* stream) {
   return GetFileType(handle) != FILE_TYPE_DISK || _commit(_fileno(stream)) == 0;
 }
 
+// ReplaceFileA keeps what the existing destination is: its attributes, security and
+// alternate streams; MoveFileExA serves where nothing is there yet. Wine's ReplaceFileA
+// keeps no attributes, so the hidden and system bits are given to the new file first.
 bool replace_file(const char* temporary_path, const char* final_path) {
-  return MoveFileExA(temporary_path, final_path,
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  DWORD attributes = GetFileAttributesA(final_path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return MoveFileExA(temporary_path, final_path,
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+  DWORD kept = attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  if (kept != 0) SetFileAttributesA(temporary_path, kept);
+  return ReplaceFileA(final_path, temporary_path, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                      nullptr) != 0;
 }

@@ -264,8 +264,9 @@ class DialogRunTest(ProgramTest):
         self.answer(SAVE_TITLE)
         self.assertEqual(self.finish(), self.expected_stdout(open_retries=OPEN_FAILED * 2))
 
-    def test_unusable_destinations_asked_for_again(self):
+    def test_unusable_destinations_asked_for_again_and_hidden_kept(self):
         self.write("b.dat", b"old content")
+        os.setxattr(self.path("b.dat"), "user.DOSATTRIB", b"0x2")  # how Wine keeps "hidden"
         holder = self.spawn(HOLD_FILE, "b.dat", stdout=subprocess.PIPE)
         ready = select.select([holder.stdout], [], [], STEP_TIMEOUT)[0]
         self.assertEqual(holder.stdout.readline() if ready else b"", b"holding\r\n")
@@ -280,6 +281,7 @@ class DialogRunTest(ProgramTest):
         self.answer(SAVE_TITLE)
         self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED * 2))
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
+        self.assertTrue(int(os.getxattr(self.path("b.dat"), "user.DOSATTRIB"), 16) & 2)
 
     def test_ctrl_c_during_the_rebuild_leaves_nothing_behind(self):
         with open(self.path("a.dat"), "wb") as f:
