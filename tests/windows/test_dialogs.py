@@ -297,6 +297,22 @@ class DialogRunTest(ProgramTest):
         self.assertEqual(self.read("b.dat"), b"old content")
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
 
+    def test_suggested_new_names_pre_filled_only_as_file_names(self):
+        for name, keys, saved in [("b:c.dat", ("End", "b", "period", "d", "a", "t", "Return"),
+                                   "b.dat")]:  # not a Windows file name: nothing pre-filled
+            with self.subTest(name):
+                self.make_patch("a.dat", name, "2048|", OPS)
+                self.program = self.spawn(EXE, stdout=subprocess.DEVNULL)
+                self.answer(OPEN_TITLE)
+                self.answer('Where should the file "%s" be saved?' % name, keys=keys)
+                self.wait_for(lambda: os.path.exists(self.path(saved)), saved)
+                self.feed(ENTER)
+                self.assertEqual(self.program.wait(timeout=STEP_TIMEOUT), 1)
+                self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", saved, PATCH_NAME]))
+                self.assertEqual(self.read(saved), EXPECTED)
+                os.remove(self.path(saved))
+                self.answered.clear()  # the next program's windows may reuse the ids
+
     def test_wrong_sized_original_leaves_the_destination_alone(self):
         self.write("b.dat", b"old content")
         self.start(size_field="2047|")
