@@ -298,7 +298,8 @@ class DialogRunTest(ProgramTest):
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
 
     def test_suggested_new_names_pre_filled_only_as_file_names(self):
-        for name, keys, saved in [("b:c.dat", ("End", "b", "period", "d", "a", "t", "Return"),
+        for name, keys, saved in [("..\\esc.dat", ("Return",), "esc.dat"),  # no folder part
+                                  ("b:c.dat", ("End", "b", "period", "d", "a", "t", "Return"),
                                    "b.dat")]:  # not a Windows file name: nothing pre-filled
             with self.subTest(name):
                 self.make_patch("a.dat", name, "2048|", OPS)
