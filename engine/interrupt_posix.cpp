@@ -24,11 +24,12 @@ void on_interrupt(int) {
   _exit(1);
 }
 
+// The program holds these signals nowhere else, so releasing them unblocks them.
 void change_hold(int how) {
   sigset_t set;
   sigemptyset(&set);
-  for (int signal : kInterrupts)
-    sigaddset(&set, signal);
+  for (int interrupt : kInterrupts)
+    sigaddset(&set, interrupt);
   sigprocmask(how, &set, nullptr);
 }
 
@@ -39,11 +40,11 @@ void install_interrupt_handlers() {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_interrupt;
   sigfillset(&action.sa_mask);
-  for (int signal : kInterrupts) {
+  for (int interrupt : kInterrupts) {
     struct sigaction previous;
     // A signal ignored by whoever started the program (nohup) stays ignored.
-    if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-    sigaction(signal, &action, nullptr);
+    if (sigaction(interrupt, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(interrupt, &action, nullptr);
   }
 }
 
