@@ -1,14 +1,29 @@
 // The new file is built beside its destination and only moved over it when complete.
+// While it exists, an interrupt removes it.
 #include <cstring>
 
 #include "engine/files.h"
+#include "engine/interrupt.h"
 #include "engine/output_platform.h"
+
+namespace {
+
+// Creates the temporary file and tells the interrupt handler about it in one step.
+FILE* create_armed_temporary_file(PendingOutput* output) {
+  hold_interrupts();
+  FILE* stream = create_temporary_file(output);
+  if (stream != nullptr) arm_interrupt_cleanup(output->temporary_path);
+  release_interrupts();
+  return stream;
+}
+
+}  // namespace
 
 FILE* open_new_file(PendingOutput* output, const char* path) {
   std::memset(output, 0, sizeof *output);
   if (!prepare_destination(output, path)) return nullptr;
   output->stream = output->in_place ? open_for_writing_in_place(output->final_path)
-                                    : create_temporary_file(output);
+                                    : create_armed_temporary_file(output);
   return output->stream;
 }
 
@@ -53,6 +68,18 @@ bool move_into_place(PendingOutput* output, int* error) {
   return copy_file_into(output->temporary_path, output->final_path, error);
 }
 
+// Puts the closed temporary file in place when `complete`, then removes it (after a
+// rename it is already gone). Interrupts wait meanwhile: one that removed the file in the
+// middle of a copy into the destination would leave the destination half-written.
+bool place_or_remove(PendingOutput* output, bool complete, int* error) {
+  hold_interrupts();
+  bool placed = complete && move_into_place(output, error);
+  std::remove(output->temporary_path);
+  disarm_interrupt_cleanup();
+  release_interrupts();
+  return placed;
+}
+
 }  // namespace
 
 bool commit_new_file(PendingOutput* output, int* error) {
@@ -62,15 +89,14 @@ bool commit_new_file(PendingOutput* output, int* error) {
                  failed(error);
   bool closed = std::fclose(stream) == 0 || failed(error);
   output->stream = nullptr;
-  bool placed = written && closed && (output->in_place || move_into_place(output, error));
-  // Gone after a rename; after a copy, or on failure, it is removed.
-  if (!output->in_place) std::remove(output->temporary_path);
-  return placed;
+  if (output->in_place) return written && closed;
+  return place_or_remove(output, written && closed, error);
 }
 
 void discard_new_file(PendingOutput* output) {
   if (output->stream == nullptr) return;
   std::fclose(output->stream);
   output->stream = nullptr;
-  if (!output->in_place) std::remove(output->temporary_path);
+  int ignored = 0;
+  if (!output->in_place) place_or_remove(output, false, &ignored);
 }

@@ -26,5 +26,10 @@ void select_original_file(PatchJob* job, const char* suggested_name, char* path)
 // in `path`.
 void select_new_file(PatchJob* job, const char* suggested_name, char* path);
 
+// Sets up the console before the first message: on POSIX a closed standard output does
+// not end the run; on Windows the console shows names in the code page that the dialogs
+// and the file system use.
+void prepare_console();
+
 // The whole program: start-up, trailer, file selection, patching, completion.
 [[noreturn]] void run_patcher();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "engine/files.h"
+#include "engine/interrupt.h"
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
 #include "frontend/messages.h"
@@ -14,8 +15,11 @@ PatchJob job;
 char original_path[kPathCapacity];
 char destination_path[kPathCapacity];
 
-// Announces the program and opens the one patch file it knows.
+// Announces the program and opens the one patch file it knows. From here on an
+// interrupt ends the program with status 1, removing an unfinished new file.
 void start_up() {
+  prepare_console();
+  install_interrupt_handlers();
   show_message(msg::kBanner);
   pause_ms(1000);
   if (!open_patch(&job, msg::kPatchFileName))

@@ -27,10 +27,20 @@ void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title) {
 
 using Dialog = BOOL(WINAPI*)(OPENFILENAMEA*);
 
-// A pre-filled name that Windows cannot take (a name from the patch with a character
-// such as '?' or '*') makes the dialog fail before it is shown; every retry would fail
-// the same way, so it is shown once more with an empty name instead.
+// True when `name` holds a character that no Windows file name may hold. Such a name
+// suggested by the patch cannot be pre-filled: some dialogs fail on it, and under Wine a
+// ':' crashes the save dialog.
+bool has_forbidden_character(const char* name) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c != '\0'; ++c) {
+    if (*c < 0x20 || std::strchr("<>:\"|?*", *c) != nullptr) return true;
+  }
+  return false;
+}
+
+// A pre-filled name that Windows cannot take makes the dialog fail before it is shown;
+// every retry would fail the same way, so it is shown once more with an empty name.
 ChooserResult show_dialog(Dialog dialog, char* path, const char* title) {
+  if (has_forbidden_character(path)) path[0] = '\0';
   OPENFILENAMEA record;
   fill_dialog_record(&record, path, title);
   if (dialog(&record)) return ChooserResult::chosen;

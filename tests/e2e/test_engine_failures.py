@@ -3,9 +3,11 @@ import os
 import resource
 import signal
 import struct
+import subprocess
+import time
 import unittest
 
-from harness import COMPLETE, NOT_VALID, PATCH_NAME, WRONG_ORIGINAL, ProgramTest
+from harness import APPLY, COMPLETE, NOT_VALID, PATCH_NAME, WRONG_ORIGINAL, ProgramTest
 
 ORIGINAL = bytes(range(256)) * 4
 TRAILER_LENGTH = len("Quorvalex|old.dat|new.dat|") + 5
@@ -87,6 +89,30 @@ class EngineFailureTest(ProgramTest):
             with self.subTest(label):
                 self.check_stops(ops, write_failed(destination or new_path, reason),
                                  destination=destination, limit=limit)
+
+    def test_interrupted_rebuild(self):
+        with open(self.path("old.dat"), "wb") as f:
+            f.truncate(1 << 30)  # sparse: 16 GiB to write, but nothing to read from disk
+        self.write("new.dat", b"old content")
+        self.make_patch("old.dat", "new.dat", "", ("copy:0:0x40000000",) * 16)
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        for interrupt in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(interrupt.name):
+                program = subprocess.Popen([APPLY], cwd=self.folder, env=env, stdin=subprocess.PIPE,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.addCleanup(program.kill)
+                program.stdin.write(b"\n\n")
+                program.stdin.close()
+                deadline = time.monotonic() + 30
+                while not any(name.startswith(".quorvalex-") and os.path.getsize(self.path(name))
+                              for name in os.listdir(self.folder)):  # the rebuild has begun
+                    self.assertLess(time.monotonic(), deadline, "no rebuild seen")
+                    time.sleep(0.01)
+                program.send_signal(interrupt)
+                self.assertEqual(program.wait(timeout=30), 1)
+                self.assertEqual(self.read("new.dat"), b"old content")
+                self.assertEqual(sorted(os.listdir(self.folder)),
+                                 sorted(["old.dat", "new.dat", PATCH_NAME]))
 
 
 if __name__ == "__main__":

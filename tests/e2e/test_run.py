@@ -10,6 +10,14 @@ OPS = ("copy:16:4", "insert:xyz", "copy:0x134:256", "copy:0:0", "copy:2000:48")
 EXPECTED = ORIGINAL[16:20] + b"xyz" + ORIGINAL[0x134:0x234] + ORIGINAL[2000:2048]
 
 
+def closed_stdout():
+    """Child setup: standard output a pipe whose reader has gone, as after `| head -c 10`."""
+    reader, writer = os.pipe()
+    os.dup2(writer, 1)
+    os.close(reader)
+    os.close(writer)
+
+
 class RunTest(ProgramTest):
     def setUp(self):
         super().setUp()
@@ -22,14 +30,18 @@ class RunTest(ProgramTest):
 
     def test_complete_run(self):
         self.make_patch("a.dat", "b.dat", "2048|", OPS)
-        for label, program, stdin in [("paced", None, b"\n\n\n"),
-                                      ("input ends before the last wait", None, b"\n\n"),
-                                      ("real pauses", APPLY_REAL, b"\n\n\n")]:
+        for label, program, stdin, setup in [
+                ("paced", None, b"\n\n\n", None),
+                ("input ends before the last wait", None, b"\n\n", None),
+                ("real pauses", APPLY_REAL, b"\n\n\n", None),
+                ("standard output closed", None, b"\n\n\n", closed_stdout)]:
             with self.subTest(label):
-                run = self.run_program(stdin=stdin, program=program, args=("x", "--help"))
-                self.assertEqual(run.stdout, self.expected_stdout(COMPLETE))
+                run = self.run_program(stdin=stdin, program=program, args=("x", "--help"),
+                                       preexec_fn=setup)
+                self.assertEqual(run.stdout, b"" if setup else self.expected_stdout(COMPLETE))
                 self.assertEqual(run.status, 1)
                 self.assertEqual(run.file("b.dat"), EXPECTED)
+                self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
                 if program is None:
                     self.assertEqual(run.pauses, [1000, 500, 1000])
 

@@ -9,6 +9,7 @@ the first boot.
 import os
 import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -136,8 +137,8 @@ class DialogRunTest(ProgramTest):
 
     # ---- the program
 
-    def start(self, size_field="2048|"):
-        self.make_patch("a.dat", "b.dat", size_field, OPS)
+    def start(self, size_field="2048|", ops=OPS):
+        self.make_patch("a.dat", "b.dat", size_field, ops)
         self.stdout = tempfile.TemporaryFile()
         self.addCleanup(self.stdout.close)
         self.program = self.spawn(EXE, stdout=self.stdout)
@@ -263,21 +264,55 @@ class DialogRunTest(ProgramTest):
         self.answer(SAVE_TITLE)
         self.assertEqual(self.finish(), self.expected_stdout(open_retries=OPEN_FAILED * 2))
 
-    def test_destination_held_by_another_program_asked_for_again(self):
+    def test_unusable_destinations_asked_for_again_and_hidden_kept(self):
         self.write("b.dat", b"old content")
+        os.setxattr(self.path("b.dat"), "user.DOSATTRIB", b"0x2")  # how Wine keeps "hidden"
         holder = self.spawn(HOLD_FILE, "b.dat", stdout=subprocess.PIPE)
         ready = select.select([holder.stdout], [], [], STEP_TIMEOUT)[0]
         self.assertEqual(holder.stdout.readline() if ready else b"", b"holding\r\n")
         self.start()
         self.answer(OPEN_TITLE)
-        window = self.answer(SAVE_TITLE)
-        self.assertGreaterEqual(self.pause_after(SAVE_TITLE, window), 0.9)
+        for name in ("nul.txt", None):  # a device keeps nothing; the held file is in use
+            window = self.answer(SAVE_TITLE, name=name)
+            self.assertGreaterEqual(self.pause_after(SAVE_TITLE, window), 0.9)
         self.assertEqual(self.read("b.dat"), b"old content")
         holder.stdin.close()
         self.assertEqual(holder.wait(timeout=STEP_TIMEOUT), 0)
         self.answer(SAVE_TITLE)
-        self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED))
+        self.assertEqual(self.finish(), self.expected_stdout(save_retries=OPEN_FAILED * 2))
         self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
+        self.assertTrue(int(os.getxattr(self.path("b.dat"), "user.DOSATTRIB"), 16) & 2)
+
+    def test_ctrl_c_during_the_rebuild_leaves_nothing_behind(self):
+        with open(self.path("a.dat"), "wb") as f:
+            f.truncate(1 << 30)  # sparse: 16 GiB to write, but nothing to read from disk
+        self.write("b.dat", b"old content")
+        self.start(size_field="", ops=("copy:0:0x40000000",) * 16)
+        self.answer(OPEN_TITLE)
+        self.answer(SAVE_TITLE)
+        self.wait_for(lambda: any(name.startswith("qva") and os.path.getsize(self.path(name))
+                                  for name in os.listdir(self.folder)), "the rebuild")
+        self.program.send_signal(signal.SIGINT)  # Wine hands it on as a CTRL_C_EVENT
+        self.assertEqual(self.program.wait(timeout=STEP_TIMEOUT), 1)
+        self.assertEqual(self.read("b.dat"), b"old content")
+        self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", "b.dat", PATCH_NAME]))
+
+    def test_suggested_new_names_pre_filled_only_as_file_names(self):
+        for name, keys, saved in [("..\\esc.dat", ("Return",), "esc.dat"),  # no folder part
+                                  ("b:c.dat", ("End", "b", "period", "d", "a", "t", "Return"),
+                                   "b.dat")]:  # not a Windows file name: nothing pre-filled
+            with self.subTest(name):
+                self.make_patch("a.dat", name, "2048|", OPS)
+                self.program = self.spawn(EXE, stdout=subprocess.DEVNULL)
+                self.answer(OPEN_TITLE)
+                self.answer('Where should the file "%s" be saved?' % name, keys=keys)
+                self.wait_for(lambda: os.path.exists(self.path(saved)), saved)
+                self.feed(ENTER)
+                self.assertEqual(self.program.wait(timeout=STEP_TIMEOUT), 1)
+                self.assertEqual(sorted(os.listdir(self.folder)), sorted(["a.dat", saved, PATCH_NAME]))
+                self.assertEqual(self.read(saved), EXPECTED)
+                os.remove(self.path(saved))
+                self.answered.clear()  # the next program's windows may reuse the ids
 
     def test_wrong_sized_original_leaves_the_destination_alone(self):
         self.write("b.dat", b"old content")
