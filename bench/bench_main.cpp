@@ -1,11 +1,12 @@
-// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME]
+// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER]
 // Times the program (whole, and its engine alone) against a plain mapped rebuild,
 // xdelta3 -d, bspatch and a dd copy of as many bytes, on generated (original, new, patch)
 // triples, and checks every output byte for byte. Each round runs every tool once, in
 // turn, on warm caches with its output deleted and no dirty pages left over from the
 // tool before; the table shows the median and the fastest of the rounds' wall times, the
 // medians of their user and system times, which other load disturbs less, and the peak
-// private (RssAnon) and resident (ru_maxrss) memory.
+// private (RssAnon) and resident (ru_maxrss) memory. With --baseline, the program and
+// engine built in another folder (an older version) run in the same rounds.
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -27,6 +28,7 @@ struct Options {
   int runs = 5;
   std::string folder = "/tmp/qv-bench";
   std::string only_case;
+  std::string baseline;  // folder of another build's qv-bench-program and qv-bench-apply
 };
 
 enum class Check { same_as_expected, same_size };
@@ -55,6 +57,8 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->folder = argv[++i];
     } else if (arg == "--case" && has_value) {
       options->only_case = argv[++i];
+    } else if (arg == "--baseline" && has_value) {
+      options->baseline = argv[++i];
     } else {
       return false;
     }
@@ -108,14 +112,15 @@ Tool make_tool(const char* label, std::vector<std::string> argv,
 
 // The program as a player runs it, in the case's folder: the two file questions are
 // answered on standard input, then the key press that ends it; it always exits with 1.
-Tool program_tool(const CaseFiles& files, const std::string& output) {
+Tool program_tool(const char* label, const std::string& program, const CaseFiles& files,
+                  const std::string& output) {
   std::string folder = files.original.substr(0, files.original.rfind('/'));
   std::string answers = folder + "/answers";
   if (FILE* file = std::fopen(answers.c_str(), "w")) {
     std::fprintf(file, "original.bin\n%s\n\n", output.substr(folder.size() + 1).c_str());
     std::fclose(file);
   }
-  Tool tool = make_tool("program", {sibling_path("qv-bench-program")});
+  Tool tool = make_tool(label, {program});
   tool.launch.folder = folder;
   tool.launch.input = answers;
   tool.launch.show_errors = false;  // its questions
@@ -124,7 +129,7 @@ Tool program_tool(const CaseFiles& files, const std::string& output) {
 }
 
 std::vector<Tool> tools_for(const CaseShape& shape, const CaseFiles& files,
-                            const std::string& output) {
+                            const std::string& output, const std::string& baseline) {
   std::vector<std::string> dd = {
       "dd",         "if=" + files.original, "of=" + output,
       "bs=128K",    "iflag=count_bytes",    "count=" + std::to_string(shape.new_size),
@@ -132,12 +137,17 @@ std::vector<Tool> tools_for(const CaseShape& shape, const CaseFiles& files,
   std::vector<std::string> dd_fsync = dd;
   dd_fsync.push_back("conv=fsync");
   std::vector<Tool> tools = {
-      program_tool(files, output),
+      program_tool("program", sibling_path("qv-bench-program"), files, output),
       make_tool("engine", {sibling_path("qv-bench-apply"), "--no-fsync", files.original,
                            files.patch, output}),
-      make_tool("mapped loop",
-                {sibling_path("qv-mapped-loop"), files.original, files.patch, output}),
   };
+  if (!baseline.empty()) {
+    tools.push_back(program_tool("program base", baseline + "/qv-bench-program", files, output));
+    tools.push_back(make_tool("engine base", {baseline + "/qv-bench-apply", "--no-fsync",
+                                              files.original, files.patch, output}));
+  }
+  tools.push_back(make_tool("mapped loop",
+                            {sibling_path("qv-mapped-loop"), files.original, files.patch, output}));
   if (shape.delta_tools) {
     tools.push_back(make_tool("xdelta3 -d",
                               {"xdelta3", "-d", "-f", "-s", files.original, files.xdelta, output}));
@@ -217,7 +227,7 @@ void print_case(const CaseShape& shape, const CaseFiles& files, const std::vecto
 // tool the case does not run.
 struct CaseResult {
   std::string name;
-  double program, engine, mapped_loop, xdelta, bspatch, dd, dd_fsync;
+  double program, engine, program_base, engine_base, mapped_loop, xdelta, bspatch, dd, dd_fsync;
   long anon_kib, rss_kib;
 };
 
@@ -233,6 +243,8 @@ CaseResult summarize(const CaseShape& shape, const std::vector<Tool>& tools) {
   r.name = shape.name;
   r.program = median_of(tools, "program");
   r.engine = median_of(tools, "engine");
+  r.program_base = median_of(tools, "program base");
+  r.engine_base = median_of(tools, "engine base");
   r.mapped_loop = median_of(tools, "mapped loop");
   r.xdelta = median_of(tools, "xdelta3 -d");
   r.bspatch = median_of(tools, "bspatch");
@@ -243,6 +255,7 @@ CaseResult summarize(const CaseShape& shape, const std::vector<Tool>& tools) {
   std::printf("  program/(dd+fsync) %.2f   program/(mapped loop) %.2f   engine/dd %.2f",
               r.program / r.dd_fsync, r.program / r.mapped_loop, r.engine / r.dd);
   if (r.xdelta > 0) std::printf("   program/xdelta3 %.3f", r.program / r.xdelta);
+  if (r.program_base > 0) std::printf("   program/(program base) %.2f", r.program / r.program_base);
   std::printf("\n");
   return r;
 }
@@ -257,19 +270,22 @@ std::string cell(double seconds, const char* format = "%.3f s") {
 
 void print_summary(const std::vector<CaseResult>& results) {
   std::printf(
-      "\n| case | program | engine | mapped loop | dd+fsync | dd | xdelta3 -d | bspatch "
+      "\n| case | program | engine | program base | engine base | mapped loop | dd+fsync | dd | "
+      "xdelta3 -d | bspatch "
       "| program/mapped loop | program/(dd+fsync) | program/xdelta3 | engine/dd "
       "| RssAnon | ru_maxrss |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const CaseResult& r : results) {
     std::printf(
-        "| %s | %s | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %s | %.2f | %.1f MiB | %.1f MiB "
+        "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %s | %.2f | %.1f MiB | "
+        "%.1f MiB "
         "|\n",
         r.name.c_str(), cell(r.program).c_str(), cell(r.engine).c_str(),
-        cell(r.mapped_loop).c_str(), cell(r.dd_fsync).c_str(), cell(r.dd).c_str(),
-        cell(r.xdelta).c_str(), cell(r.bspatch).c_str(), r.program / r.mapped_loop,
-        r.program / r.dd_fsync, cell(r.xdelta > 0 ? r.program / r.xdelta : 0, "%.2f").c_str(),
-        r.engine / r.dd, r.anon_kib / 1024.0, r.rss_kib / 1024.0);
+        cell(r.program_base).c_str(), cell(r.engine_base).c_str(), cell(r.mapped_loop).c_str(),
+        cell(r.dd_fsync).c_str(), cell(r.dd).c_str(), cell(r.xdelta).c_str(),
+        cell(r.bspatch).c_str(), r.program / r.mapped_loop, r.program / r.dd_fsync,
+        cell(r.xdelta > 0 ? r.program / r.xdelta : 0, "%.2f").c_str(), r.engine / r.dd,
+        r.anon_kib / 1024.0, r.rss_kib / 1024.0);
   }
 }
 
@@ -277,7 +293,7 @@ bool run_case(const CaseShape& shape, const Options& options, std::vector<CaseRe
   CaseFiles files;
   if (!prepare_case(shape, options.folder, &files)) return false;
   std::string output = options.folder + "/" + shape.name + "/out.bin";
-  std::vector<Tool> tools = tools_for(shape, files, output);
+  std::vector<Tool> tools = tools_for(shape, files, output, options.baseline);
   // The first round warms the caches and is not counted.
   for (int round = 0; round <= options.runs; ++round) {
     for (Tool& tool : tools) {
@@ -300,7 +316,9 @@ bool selected(const CaseShape& shape, const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse_options(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME]\n");
+    std::fprintf(stderr,
+                 "usage: qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] "
+                 "[--baseline FOLDER]\n");
     return 2;
   }
   for (const char* tool : {"xdelta3", "bsdiff", "bspatch", "dd"}) {
