@@ -172,4 +172,56 @@ TEST_F(ApplyPatch, CopiesFromBeyondTwoAndFourGibibytes) {
   EXPECT_EQ(apply(encode_ops(ops)), std::string("marker") + "edge" + std::string("\0ed", 3));
 }
 
+// A new file whose first write cuts the original down to `cut_to` bytes, as another
+// program might while the patch runs.
+struct CuttingWriter {
+  off_t cut_to;
+  bool cut;
+  std::string written;
+};
+
+ssize_t write_and_cut(void* cookie, const char* bytes, std::size_t size) {
+  CuttingWriter* writer = static_cast<CuttingWriter*>(cookie);
+  writer->written.append(bytes, size);
+  if (!writer->cut && truncate("old.dat", writer->cut_to) != 0) return -1;
+  writer->cut = true;
+  return static_cast<ssize_t>(size);
+}
+
+TEST_F(ApplyPatch, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
+  std::mt19937 rng(5);
+  const std::string original = random_bytes(&rng, 200000);
+  // The long copy is written first; the pieces behind it lie on pages past the new end,
+  // which fault, or in the zeros behind the new end on its last page. The batch is then
+  // read again and written up to the first byte the cut original no longer has.
+  std::vector<PatchOp> ops = {copy_op(0, 65536)};
+  for (int i = 0; i < 300; ++i)
+    ops.push_back(copy_op(rng() % 149000, rng() % 200));
+  const std::string pieces = apply_reference(ops, original);
+  struct Cut {
+    off_t cut_to;
+    std::uint32_t at;
+    std::string kept;
+  };
+  for (const Cut& cut : {Cut{0, 100000, pieces.substr(0, 65536)},
+                         Cut{150050, 150000, pieces + original.substr(150000, 40)}}) {
+    write_file("old.dat", original);
+    std::vector<PatchOp> cut_ops = ops;
+    for (std::uint32_t offset : {cut.at, cut.at + 60})
+      cut_ops.push_back(copy_op(offset, 40));
+    const std::string stream = encode_ops(cut_ops);
+    write_file("patch.dat", stream);
+    static Applier applier;
+    CuttingWriter writer = {cut.cut_to, false, ""};
+    FILE* patch = std::fopen("patch.dat", "rb");
+    FILE* old = std::fopen("old.dat", "rb");
+    FILE* out = fopencookie(&writer, "w", {nullptr, write_and_cut, nullptr, nullptr});
+    EXPECT_EQ(run_operations(&applier, patch, static_cast<std::uint32_t>(stream.size()), old, out),
+              ApplyOutcome::wrong_original);
+    EXPECT_TRUE(writer.written == cut.kept);
+    for (FILE* file : {patch, old, out})
+      std::fclose(file);
+  }
+}
+
 }  // namespace
