@@ -9,9 +9,9 @@
 #include "diff/diff.h"
 #include "diff/index.h"
 #include "diff/platform.h"
-#include "engine/patch.h"
+#include "engine/files.h"
+#include "engine/output.h"
 #include "format/trailer.h"
-#include "select/select.h"
 
 namespace {
 
@@ -118,10 +118,10 @@ bool write_patch_file(const char* path, const std::string& operations, const std
       std::fwrite(operations.data(), 1, operations.size(), stream) == operations.size() &&
       std::fwrite(trailer.data(), 1, trailer.size(), stream) == trailer.size();
   if (!written) {
-    discard_pending_output();
+    discard_new_file(&output);
     return false;
   }
-  return commit_new_file(&output, stream);
+  return commit_new_file(&output);
 }
 
 std::string diff_failure(DiffStatus status) {
