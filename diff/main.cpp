@@ -148,8 +148,8 @@ int make_patch(const CommandLine& line) {
   std::string trailer =
       encode_trailer(original_name, new_name, size_field_for(original.bytes.size()));
   if (trailer.empty()) {
-    return fail("the names do not fit the patch: they may not hold '|' and must stay under " +
-                std::to_string(kTrailerCapacity - 32) + " bytes together");
+    return fail("the names stored in the patch may not hold '|' and must fit its trailer (" +
+                std::to_string(kTrailerCapacity - 30) + " bytes for both)");
   }
   DiffSettings settings = default_diff_settings();
   if (is_terminal(stderr)) settings.progress = show_progress;
