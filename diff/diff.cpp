@@ -137,10 +137,8 @@ std::vector<Candidate> find_candidates(const OriginalIndex& index, const unsigne
   std::uint32_t shortest = shortest_useful_match(index.size);
   Candidate current = {0, 0, 0};
   for (std::uint32_t at = 0; at + shortest <= size;) {
-    if (!may_match(index, piece + at, size - at)) {
-      ++at;
-      continue;
-    }
+    at = static_cast<std::uint32_t>(next_possible_match(index, piece, at, size));
+    if (at + shortest > size) break;
     Match match = longest_match(index, piece + at, size - at);
     if (match.length < shortest) {
       ++at;

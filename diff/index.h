@@ -15,8 +15,8 @@ struct OriginalIndex {
   std::vector<std::int32_t> suffixes;  // suffix array of `bytes`
   std::vector<std::uint32_t> buckets;  // first suffix of each bucket of three-byte prefixes
   unsigned bucket_shift;               // a prefix's bucket is its 24 bits shifted right by this
-  std::vector<std::uint64_t> grams;    // bit set for the hash of every gram of the original
-  unsigned gram_shift;                 // a gram's bit is its hash shifted right by this
+  std::vector<std::uint64_t> grams;    // two bits for the hash of every other gram of the original
+  unsigned gram_shift;                 // a gram's word is its hash shifted right by this
   std::size_t gram_length;             // 0: no gram filter
 };
 
@@ -39,8 +39,10 @@ bool build_index(const unsigned char* bytes, std::size_t size, std::size_t gram_
 // at least kShortestMatch long; a length of 0 otherwise.
 Match longest_match(const OriginalIndex& index, const unsigned char* text, std::size_t length);
 
-// False when no match of gram_length + 1 bytes starts at `text`.
-bool may_match(const OriginalIndex& index, const unsigned char* text, std::size_t length);
+// The first place from `at` on in `text` (`length` bytes) where a match of
+// gram_length + 1 bytes may start: `length` when there is none.
+std::size_t next_possible_match(const OriginalIndex& index, const unsigned char* text,
+                                std::size_t at, std::size_t length);
 
 // Number of leading bytes that `a` and `b` share, up to `limit`.
 std::size_t common_prefix(const unsigned char* a, const unsigned char* b, std::size_t limit);
