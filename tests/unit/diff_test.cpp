@@ -65,6 +65,10 @@ const PairCase kPairs[] = {
     {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 5000},
 };
 
+void PrintTo(const PairCase& pair, std::ostream* out) {
+  *out << pair.name;
+}
+
 class PairTest : public testing::TestWithParam<PairCase> {};
 
 TEST_P(PairTest, RebuildsTheNewFileWithinItsBound) {
