@@ -43,7 +43,7 @@ std::string sibling(const char* name) {
 
 long long xz_size(const std::string& patch) {
   std::string packed = patch + ".xz";
-  run_command({"sh", "-c", "xz -9 -T1 -c '" + patch + "' > '" + packed + "'"}, true);
+  run_command({{"sh", "-c", "xz -9 -T1 -c '" + patch + "' > '" + packed + "'"}});
   long long size = file_size(packed);
   std::remove(packed.c_str());
   return size;
@@ -57,7 +57,10 @@ Measure measure(const std::string& label, const std::vector<std::string>& argv,
   std::vector<double> seconds;
   for (int i = 0; i < runs; ++i) {
     std::remove(patch.c_str());
-    RunResult result = run_command(argv, false);
+    Launch launch;
+    launch.argv = argv;
+    launch.show_errors = false;
+    RunResult result = run_command(launch);
     if (result.status != 0) return m;
     seconds.push_back(result.seconds);
     m.peak_rss_kib = std::max(m.peak_rss_kib, result.peak_rss_kib);
@@ -70,7 +73,7 @@ Measure measure(const std::string& label, const std::vector<std::string>& argv,
 }
 
 bool same_files(const std::string& a, const std::string& b) {
-  return run_command({"cmp", "-s", a, b}, false).status == 0;
+  return run_command({{"cmp", "-s", a, b}}).status == 0;
 }
 
 // A pair like two releases of a large data file: the original mixes random stretches
@@ -144,11 +147,10 @@ void bench_pair(const Pair& pair, int runs) {
               {sibling("../quorvalex-diff"), pair.original, pair.target, scratch + ".qvx"},
               scratch + ".qvx", runs);
   std::string rebuilt = scratch + ".rebuilt";
-  bool applies =
-      run_command(
-          {sibling("qv-bench-apply"), "--no-fsync", pair.original, scratch + ".qvx", rebuilt}, true)
-              .status == 0 &&
-      same_files(rebuilt, pair.target);
+  bool applies = run_command({{sibling("qv-bench-apply"), "--no-fsync", pair.original,
+                               scratch + ".qvx", rebuilt}})
+                         .status == 0 &&
+                 same_files(rebuilt, pair.target);
   std::remove(rebuilt.c_str());
   std::printf("\n%s: original %.3f MB, new %.3f MB; our patch %s; patch/new %.4f\n\n",
               pair.name.c_str(), original_size / 1e6, new_size / 1e6,

@@ -89,8 +89,9 @@ std::string parse_command_line(int argc, char** argv, CommandLine* line) {
 
 // Opens and reads a whole regular file; false when it cannot be.
 bool read_input(const char* path, InputFile* file) {
-  file->stream = open_original_file(path);
+  file->stream = open_for_reading(path);
   if (file->stream == nullptr) return false;
+  if (!is_regular_file(file->stream)) return false;
   std::int64_t size = stream_size(file->stream);
   if (size < 0 || static_cast<std::uint64_t>(size) > SIZE_MAX) return false;
   try {
@@ -109,19 +110,22 @@ void show_progress(void* context, const char* phase, double fraction) {
 }
 
 // Writes the patch through the engine's atomic replacement: a temporary file moved over
-// PATCH only once complete, removed on any failure.
-bool write_patch_file(const char* path, const std::string& operations, const std::string& trailer) {
+// PATCH only once complete, removed on any failure. Empty on success, else the reason.
+std::string write_patch_file(const char* path, const std::string& operations,
+                             const std::string& trailer) {
   PendingOutput output;
   FILE* stream = open_new_file(&output, path);
-  if (stream == nullptr) return false;
+  int error = last_system_error();
   bool written =
+      stream != nullptr &&
       std::fwrite(operations.data(), 1, operations.size(), stream) == operations.size() &&
       std::fwrite(trailer.data(), 1, trailer.size(), stream) == trailer.size();
-  if (!written) {
-    discard_new_file(&output);
-    return false;
-  }
-  return commit_new_file(&output);
+  if (written && commit_new_file(&output, &error)) return "";
+  if (stream != nullptr && !written) error = last_system_error();
+  discard_new_file(&output);
+  if (error == 0) return "it cannot be written there";
+  char text[256];
+  return describe_system_error(error, text, sizeof text);
 }
 
 std::string diff_failure(DiffStatus status) {
@@ -159,8 +163,9 @@ int make_patch(const CommandLine& line) {
                             target.bytes.size(), settings, &operations);
   if (settings.progress != nullptr) std::fprintf(stderr, "\r%-30s\r", "");
   if (status != DiffStatus::ok) return fail(diff_failure(status));
-  if (!write_patch_file(line.patch_path, operations, trailer)) {
-    return fail("cannot write the patch " + quoted(line.patch_path));
+  std::string problem = write_patch_file(line.patch_path, operations, trailer);
+  if (!problem.empty()) {
+    return fail("cannot write the patch " + quoted(line.patch_path) + ": " + problem);
   }
   return 0;
 }
