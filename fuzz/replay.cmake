@@ -3,6 +3,8 @@
 include(${PROJECT_SOURCE_DIR}/fuzz/code.cmake)
 add_library(qv_fuzz_replay_code OBJECT ${QV_FUZZ_CODE} ${PROJECT_SOURCE_DIR}/fuzz/replay.cpp)
 target_include_directories(qv_fuzz_replay_code PUBLIC ${PROJECT_SOURCE_DIR})
+target_include_directories(qv_fuzz_replay_code SYSTEM PUBLIC ${QV_DIVSUFSORT_INCLUDE})
+target_link_libraries(qv_fuzz_replay_code PUBLIC ${QV_FUZZ_LIBRARIES})
 qv_setup_target(qv_fuzz_replay_code)
 foreach(target ${QV_FUZZ_TARGETS})
   add_executable(replay_${target} ${PROJECT_SOURCE_DIR}/fuzz/${target}_target.cpp)

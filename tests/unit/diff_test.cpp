@@ -1,0 +1,124 @@
+// The creator in memory: adversarial pairs rebuild exactly and cost no more than their
+// plain operations; the parse is the cheapest one over its matches.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "diff/diff.h"
+#include "diff/index.h"
+
+namespace {
+
+std::string random_bytes(std::size_t size, unsigned seed, int alphabet = 256) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes)
+    byte = static_cast<char>(generator() % alphabet);
+  return bytes;
+}
+
+const unsigned char* bytes_of(const std::string& bytes) {
+  return reinterpret_cast<const unsigned char*>(bytes.data());
+}
+
+// The new file as the operations build it, or "<bad>" when one does not fit.
+std::string rebuild(const std::string& original, const std::string& stream) {
+  std::string out;
+  for (std::size_t at = 0; at < stream.size();) {
+    Operation op;
+    std::size_t head = decode_operation(bytes_of(stream) + at, stream.size() - at, &op);
+    if (head == 0) return "<bad>";
+    at += head;
+    const std::string& source = op.is_copy ? original : stream;
+    std::size_t from = op.is_copy ? op.offset : at;
+    if (from + op.length > source.size()) return "<bad>";
+    out.append(source, from, op.length);
+    if (!op.is_copy) at += op.length;
+  }
+  return out;
+}
+
+struct PairCase {
+  const char* name;
+  std::string original;
+  std::string target;
+  std::size_t most_bytes;  // the stream may not be longer
+};
+
+const std::string kRandom = random_bytes(70000, 1);
+
+const PairCase kPairs[] = {
+    {"both empty", "", "", 0},
+    {"empty original", "", "abc", 5},
+    {"empty new file", "abc", "", 0},
+    {"identical", kRandom, kRandom, 7},
+    {"one byte changed", kRandom, kRandom.substr(0, 30000) + "x" + kRandom.substr(30001), 15},
+    {"unrelated", random_bytes(65536, 2), random_bytes(100000, 3), 100005},
+    {"runs of one byte", std::string(100000, 'a'), std::string(300000, 'a') + "b", 30},
+    {"255 bytes", kRandom.substr(0, 255), kRandom.substr(1, 254) + "!", 6},
+    {"256 bytes", kRandom.substr(0, 256), "!" + kRandom.substr(0, 256), 8},
+    {"65535 bytes", kRandom.substr(0, 65535), kRandom.substr(0, 65535) + kRandom.substr(0, 256),
+     12},
+    {"65536 bytes", kRandom.substr(0, 65536),
+     kRandom.substr(40000, 25536) + kRandom.substr(0, 40000), 16},
+    {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 5000},
+};
+
+void PrintTo(const PairCase& pair, std::ostream* out) {
+  *out << pair.name;
+}
+
+class PairTest : public testing::TestWithParam<PairCase> {};
+
+TEST_P(PairTest, RebuildsTheNewFileWithinItsBound) {
+  const PairCase& pair = GetParam();
+  // Small pieces as well, so that pieces meet inside matches and inserts.
+  for (std::size_t piece : {std::size_t{4} << 20, std::size_t{1000}}) {
+    DiffSettings settings = default_diff_settings();
+    settings.piece_size = piece;
+    std::string stream;
+    ASSERT_EQ(make_operation_stream(bytes_of(pair.original), pair.original.size(),
+                                    bytes_of(pair.target), pair.target.size(), settings, &stream),
+              DiffStatus::ok);
+    EXPECT_TRUE(rebuild(pair.original, stream) == pair.target) << "piece " << piece;
+    if (piece > pair.target.size()) {
+      EXPECT_LE(stream.size(), pair.most_bytes);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pairs, PairTest, testing::ValuesIn(kPairs));
+
+// Against every length of every match and every insert, on small random pairs.
+TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
+  for (unsigned seed = 0; seed < 300; ++seed) {
+    std::string original = random_bytes(1 + seed % 300, seed, 2 + seed % 4);
+    std::string target = random_bytes(1 + seed * 7 % 300, seed + 1000, 2 + seed % 4);
+    OriginalIndex index;
+    ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, &index));
+    std::vector<Candidate> candidates;
+    std::vector<std::uint64_t> best(target.size() + 1, UINT64_MAX);
+    best[0] = 0;
+    for (std::uint32_t at = 0; at < target.size(); ++at) {
+      for (std::size_t end = at + 1; end <= target.size(); ++end)
+        best[end] = std::min(best[end], best[at] + insert_head_size(end - at) + end - at);
+      Match match = longest_match(index, bytes_of(target) + at, target.size() - at);
+      for (std::uint32_t length = 1; length <= match.length; ++length)
+        best[at + length] =
+            std::min(best[at + length], best[at] + copy_head_size(match.offset, length));
+      if (match.length > 0) candidates.push_back({at, match.offset, match.length});
+    }
+    std::string stream;
+    std::size_t position = 0;
+    for (const Operation& op : cheapest_operations(candidates, target.size())) {
+      if (op.is_copy) append_copy(&stream, op.offset, op.length);
+      if (!op.is_copy) append_insert(&stream, target.data() + position, op.length);
+      position += op.length;
+    }
+    EXPECT_EQ(rebuild(original, stream), target);
+    EXPECT_EQ(stream.size(), best.back()) << "seed " << seed;
+  }
+}
+
+}  // namespace
