@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "bench/process.h"
-#include "tests/support/patch_writer.h"
+#include "bench/patch_writer.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "frontend/link_seams.h"
 
@@ -64,6 +66,16 @@ std::string enter_scratch_folder() {
   char name[] = "/tmp/qv-test-XXXXXX";
   if (mkdtemp(name) == nullptr || chdir(name) != 0) std::abort();
   return name;
+}
+
+std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  EXPECT_TRUE(std::ofstream(path, std::ios::binary) << bytes) << path;
 }
 
 int main(int argc, char** argv) {

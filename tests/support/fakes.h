@@ -27,3 +27,7 @@ void feed_stdin(const std::string& text);
 
 // A fresh empty folder for one test; the process moves into it.
 std::string enter_scratch_folder();
+
+// Whole-file helpers.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);

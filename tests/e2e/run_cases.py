@@ -1,0 +1,219 @@
+#!/usr/bin/env python3
+# Runs the built program on the rows of cases.json whose group is named on the command
+# line (console, terminal, desktop), and the bad-input catalogue with the console group.
+#
+# A row builds a patch (make-patch arguments, or the raw bytes), fills a scratch folder,
+# runs the program with the given standard input and checks its standard output and error
+# byte for byte, its pauses, exit status 1 and every file of the folder afterwards. Texts
+# such as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled
+# in, or the macros of cases.json; "$DIR" is the scratch folder.
+import ast, json, os, pty, re, select, shutil, signal, subprocess, sys, tempfile, threading, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "..", "data", "bad")
+APPLY, MAKE_PATCH = os.environ.get("QV_APPLY", ""), os.environ.get("QV_MAKE_PATCH", "")
+with open(os.path.join(HERE, "..", "..", "frontend", "messages.h")) as f:
+    MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body))
+                for name, body in re.findall(r"k(\w+)\[\] =\s*([^;]*);", f.read())}
+with open(os.path.join(HERE, "cases.json")) as f:
+    CASES = json.load(f)
+PATCH = MESSAGES["PatchFileName"]
+ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
+# The stand-in dialog: records its arguments and answers, one line per showing, as told:
+# cancel, segv, exitN, or the path to print.
+STAND_IN = r"""#!/bin/sh
+PATH=/usr/bin:/bin
+cd "$(dirname "$0")"
+n=$(ls | grep -c '^call-')
+printf '%s\n' "$@" > "call-$n"
+answer=$(sed -n "$((n + 1))p" answers)
+case $answer in
+  cancel) exit "$ZENITY_CANCEL" ;;
+  segv) kill -SEGV $$ ;;
+  exit*) exit "${answer#exit}" ;;
+  *) printf '%s\n' "$answer" ;;
+esac
+"""
+
+
+def text(template, folder=""):
+    # A row's text as bytes: macros and messages filled in, $DIR replaced.
+    while isinstance(template, str) and "{" in template:
+        template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
+                          MESSAGES[m[1]].replace("%s", m[2] or ""), template)
+    return template.replace("$DIR", folder).encode("latin-1") if isinstance(template, str) else template
+
+
+def pieces(content, folder):
+    # File content: a text, or a list of texts and [start, end] slices of ORIGINAL.
+    return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else text(p, folder)
+                    for p in (content if isinstance(content, list) else [content]))
+
+
+def fill(folder, row):
+    for name, content in row.get("files", {}).items():
+        path = os.path.join(folder, name)
+        if content == "<dir>":
+            os.mkdir(path)
+        elif str(content).startswith("<link "):
+            os.link(os.path.join(folder, content[6:-1]), path)
+        else:
+            open(path, "wb").write(pieces(content, folder))
+    if "patch" in row:
+        subprocess.run([MAKE_PATCH, os.path.join(folder, PATCH), *row["patch"]], check=True)
+    elif "patch_bytes" in row:
+        open(os.path.join(folder, PATCH), "wb").write(text(row["patch_bytes"]))
+
+
+def listing(folder):
+    # Every file below `folder` with its content; None for a folder.
+    return {os.path.relpath(os.path.join(top, name), folder):
+            None if name in folders else open(os.path.join(top, name), "rb").read()
+            for top, folders, files in os.walk(folder) for name in folders + files}
+
+
+class Check:
+    # Collects the differences from what the rows expect.
+    def __init__(self):
+        self.failures, self.label = [], ""
+
+    def __call__(self, actual, expected, what):
+        if actual != expected:
+            self.failures.append("%s: %s\n  got      %r\n  expected %r" %
+                                 (self.label, what, actual, expected))
+
+    def files(self, folder, before, row):
+        # The files as they were, but for the row's "after" (null: any content).
+        now = listing(folder)
+        after = dict(before, **{k: v and pieces(v, folder) for k, v in row.get("after", {}).items()})
+        self(now, {k: now.get(k, "missing") if v is None else v for k, v in after.items()}, "files")
+
+    def report(self, rows):
+        print("\n".join(self.failures) or "%d rows passed" % rows)
+        return 1 if self.failures else 0
+
+
+def run_row(row, check):
+    with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch, \
+            tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
+        folder = os.path.realpath(scratch)
+        fill(folder, row)
+        before = listing(folder)
+        log = os.path.join(bin_dir, "pauses")
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(QV_PAUSE_LOG=log, **{k: text(v, folder).decode() for k, v in row.get("env", {}).items()})
+        program = os.environ["QV_APPLY_REAL"] if row.get("real") else APPLY
+        if "dialogs" in row:  # the stand-in as zenity, as kdialog alone, or nothing
+            if row.get("dialog_program", "zenity"):
+                open(os.path.join(bin_dir, row.get("dialog_program", "zenity")), "w").write(STAND_IN)
+                os.chmod(os.path.join(bin_dir, row.get("dialog_program", "zenity")), 0o755)
+            open(os.path.join(bin_dir, "answers"), "wb").write(
+                b"".join(text(a, folder) + b"\n" for a in row["dialogs"]))
+            env["PATH"] = bin_dir
+        if "accept" in row:  # the real dialogs on this session's display
+            env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
+            threading.Thread(target=accept, args=(row["accept"],), daemon=True).start()
+        if "steps" in row:
+            stdout, stderr, status = on_terminal(program, folder, env, row, check)
+        else:
+            done = subprocess.run([program, *row.get("args", [])], cwd=folder, env=env, timeout=120,
+                                  input=text(row.get("stdin", ""), folder), capture_output=True)
+            stdout, stderr, status = done.stdout, done.stderr, done.returncode
+        check(status, 1, "exit status")
+        for name, actual in (("stdout", stdout), ("stderr", stderr)):
+            if name in row:
+                check(actual, text(row[name], folder), name)
+        if "stdout_ends" in row:
+            check(stdout[-len(row["stdout_ends"]):], row["stdout_ends"], "end of stdout")
+            check(re.findall(rb"[\x00-\x09\x0b-\x1f\x7f]", stdout + stderr), [], "control bytes")
+        if "pauses" in row:
+            pauses = open(log).read().split() if os.path.exists(log) else []
+            check(pauses, [str(p) for p in row["pauses"]], "pauses")
+        if "calls" in row:
+            calls = [open(os.path.join(bin_dir, "call-%d" % i)).read().splitlines()
+                     for i in range(len([n for n in os.listdir(bin_dir) if n.startswith("call-")]))]
+            check(calls, [[text(a, folder).decode() for a in call] for call in row["calls"]], "dialogs")
+        check.files(folder, before, row)
+
+
+def accept(titles):
+    # Presses Return in each real dialog in turn, once it is shown, until it is gone.
+    for title in (text(title).decode() for title in titles):
+        def xdotool(*args, timeout=10):
+            return subprocess.run(["xdotool", *args], capture_output=True, timeout=timeout)
+        window = xdotool("search", "--sync", "--onlyvisible", "--name", title, timeout=60).stdout.split()
+        for _ in range(40):
+            if not window or xdotool("search", "--onlyvisible", "--name", title).returncode:
+                break
+            xdotool("windowfocus", "--sync", window[0])
+            xdotool("key", "Return")
+            time.sleep(0.5)
+
+
+def on_terminal(program, folder, env, row, check):
+    # Runs the program on a pseudo-terminal (in the background of it when the row says so)
+    # and plays the row's steps: what appears, how often by then, what is typed.
+    pid, master = pty.fork()
+    if pid == 0:
+        try:
+            os.chdir(folder)
+            if row.get("background"):  # a background job cannot read its terminal
+                signal.signal(signal.SIGTTIN, signal.SIG_IGN)
+                if os.fork():
+                    os._exit(os.waitstatus_to_exitcode(os.wait()[1]))
+                os.setpgid(0, 0)
+            os.execve(program, [program], env)
+        finally:
+            os._exit(127)
+    seen, status, end = b"", None, time.time() + 30
+    steps = [(text(shown), count, text(typed)) for shown, count, typed in row["steps"]]
+    while status is None and time.time() < end:
+        while steps and seen.count(steps[0][0]) >= steps[0][1]:
+            os.write(master, steps.pop(0)[2])
+        while select.select([master], [], [], 0.1)[0]:
+            try:
+                seen += os.read(master, 65536)
+            except OSError:
+                break
+        done, wait_status = os.waitpid(pid, os.WNOHANG)
+        status = os.waitstatus_to_exitcode(wait_status) if done else None
+    if status is None:
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    os.close(master)
+    check([step for step in steps if seen.count(step[0]) < step[1]], [], "steps not reached")
+    for shown, count in row.get("counts", {}).items():
+        check(seen.count(text(shown)), count, "times shown: " + shown)
+    return seen, b"", status
+
+
+def catalogue():
+    # Each bad input through the whole program: it ends with the message for its outcome,
+    # and nothing but a complete new file changes anything.
+    endings = {"complete": "{Complete}", "not_valid": "{NotValid}", "damaged_patch": "{NotValid}",
+               "no_new_name": "{NotValidAfterName}", "wrong_original": "{WrongOriginal}"}
+    for name, outcome in (line.split() for line in open(os.path.join(DATA, "outcomes.txt"))):
+        data = open(os.path.join(DATA, name), "rb").read()
+        length, literal = int.from_bytes(data[:3], "little"), int.from_bytes(data[3:5], "little")
+        yield {"label": name, "files": {"orig.bin": data[5:5 + length], "out.bin": b"old"},
+               "patch_bytes": data[5 + literal:], "stdin": "orig.bin\nout.bin\n\n\n",
+               "stdout_ends": text(endings[outcome].replace("}", ":" + PATCH + "}")),
+               "after": {"out.bin": None if outcome == "complete" else b"old"}}
+
+
+def main(groups):
+    check = Check()
+    rows = [row for row in CASES["cases"] if row["group"] in groups]
+    rows += list(catalogue()) if "console" in groups else []
+    for row in rows:
+        check.label = row["label"]
+        if "accept" in row and not (shutil.which("zenity") and shutil.which("xdotool") and
+                                    "DISPLAY" in os.environ):
+            print("SKIPPED (needs zenity, xdotool and xvfb-run): " + row["label"])
+        else:
+            run_row(row, check)
+    return check.report(len(rows))
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

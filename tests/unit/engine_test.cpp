@@ -1,0 +1,168 @@
+// Whole patch jobs on real files: the rebuild against the plain meaning of the operations,
+// large originals, write errors and the kinds of destination. What damaged patches and
+// wrong originals do is the bad-input catalogue's (tests/data/bad, replayed by fuzz/).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+
+#include "engine/files.h"
+#include "engine/patch_job.h"
+#include "tests/support/fakes.h"
+
+namespace {
+
+class Job : public testing::Test {
+ protected:
+  void SetUp() override { folder_ = enter_scratch_folder(); }
+  void TearDown() override {
+    ASSERT_EQ(chdir("/"), 0);
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Adds an operation to the patch and what it means to the expected new file.
+  void copy(std::uint32_t offset, std::uint32_t length) {
+    append_copy(&stream_, offset, length);
+    expected_ += original_.substr(offset, length);
+  }
+  void insert(const std::string& data) {
+    append_insert(&stream_, data.data(), data.size());
+    expected_ += data;
+  }
+
+  JobOutcome run(const char* destination = "new.dat", const char* patch = "patch.dat",
+                 const char* original = "old.dat") {
+    write_file("patch.dat", stream_ + encode_trailer("old.dat", "new.dat", ""));
+    static PatchJob job;
+    return run_patch_job(&job, patch, original, destination);
+  }
+
+  long entries() { return std::distance(std::filesystem::directory_iterator("."), {}); }
+
+  std::string folder_, original_, stream_, expected_;
+};
+
+// Random bytes from a cheap generator: megabytes of them are needed.
+std::string random_bytes(std::mt19937* rng, std::size_t size) {
+  std::string bytes(size, '\0');
+  std::uint64_t state = (*rng)();
+  for (char& byte : bytes) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    byte = static_cast<char>(state >> 56);
+  }
+  return bytes;
+}
+
+TEST_F(Job, RebuildsWhatTheOperationsSay) {
+  std::mt19937 rng(20240611);
+  original_ = random_bytes(&rng, (3 << 20) + 5);
+  write_file("old.dat", original_);
+  const std::uint32_t size = static_cast<std::uint32_t>(original_.size());
+  // Pieces at the edges of the read-ahead, the batch and the blocks, in any order.
+  for (std::uint32_t length : {0u, 1u, 1023u, 1024u, 1025u, 65535u, 65536u, 65537u, (1u << 20) - 1,
+                               1u << 20, (1u << 20) + 1}) {
+    copy(size - length, length);
+    insert(random_bytes(&rng, length));
+    copy(length % 977, length);
+  }
+  auto below = [&](std::uint32_t limit) { return static_cast<std::uint32_t>(rng() % limit); };
+  for (int i = 0; i < 6000; ++i) {
+    std::uint32_t lengths[] = {0, below(256), below(256), below(65536), 65536 + below(1 << 20)};
+    std::uint32_t length = lengths[below(400) == 0 ? 4 : below(64) == 0 ? 3 : below(3)];
+    std::uint32_t room = size - length + 1;
+    std::uint32_t offsets[] = {below(std::min(room, 256u)), below(room), below(room)};
+    if (below(2)) {
+      copy(offsets[below(3)], length);
+    } else {
+      insert(random_bytes(&rng, length));
+    }
+  }
+  ASSERT_EQ(run(), JobOutcome::complete);
+  std::string rebuilt = read_file("new.dat");
+  ASSERT_EQ(rebuilt.size(), expected_.size());
+  EXPECT_TRUE(rebuilt == expected_);
+  EXPECT_EQ(entries(), 3);
+}
+
+TEST_F(Job, CopiesFromBeyondTwoAndFourGibibytes) {
+  const std::uint64_t marker_at = (std::uint64_t{1} << 31) + 77, last = 0xFFFFFFFFull;
+  std::FILE* old = std::fopen("old.dat", "wb");
+  ASSERT_EQ(ftruncate(fileno(old), static_cast<off_t>(last + 16)), 0);  // sparse
+  ASSERT_TRUE(seek_to(old, marker_at) && std::fputs("marker", old) >= 0);
+  ASSERT_TRUE(seek_to(old, last) && std::fputs("edge", old) >= 0);
+  ASSERT_EQ(std::fclose(old), 0);
+  append_copy(&stream_, static_cast<std::uint32_t>(marker_at), 6);
+  append_copy(&stream_, 0xFFFFFFFF, 4);
+  append_copy(&stream_, 0xFFFFFFFE, 3);
+  ASSERT_EQ(run(), JobOutcome::complete);
+  EXPECT_EQ(read_file("new.dat"), std::string("markeredge\0ed", 13));
+}
+
+TEST_F(Job, WriteErrorsLeaveTheDestinationAsItWas) {
+  original_ = std::string(1 << 20, 'o');
+  write_file("old.dat", original_);
+  signal(SIGXFSZ, SIG_IGN);
+  struct {
+    const char* destination;
+    rlim_t file_size_limit;
+    std::uint32_t length;
+  } cases[] = {{"/dev/full", RLIM_INFINITY, 3},
+               {"/dev/full", RLIM_INFINITY, 1 << 20},
+               {"new.dat", 100, 1000},
+               {"new.dat", 65536, 1 << 20}};
+  for (const auto& c : cases) {
+    stream_.clear();
+    copy(0, c.length);
+    write_file("new.dat", "old content");
+    rlimit unlimited, limit = {c.file_size_limit, RLIM_INFINITY};
+    getrlimit(RLIMIT_FSIZE, &unlimited);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    JobOutcome outcome = run(c.destination);
+    setrlimit(RLIMIT_FSIZE, &unlimited);
+    EXPECT_EQ(outcome, JobOutcome::write_failed) << c.destination << " " << c.length;
+    EXPECT_EQ(read_file("new.dat"), "old content");
+    EXPECT_EQ(entries(), 3);
+  }
+}
+
+TEST_F(Job, FilesThatCannotServe) {
+  write_file("old.dat", "");
+  ASSERT_EQ(mkdir("folder", 0755), 0);
+  EXPECT_EQ(run("new.dat", "missing.dat"), JobOutcome::patch_missing);
+  EXPECT_EQ(run("new.dat", "patch.dat", "folder"), JobOutcome::original_unusable);
+  EXPECT_EQ(run("new.dat", "patch.dat", "missing.dat"), JobOutcome::original_unusable);
+  for (const char* refused : {"folder", "old.dat", "./patch.dat", "missing/new.dat"})
+    EXPECT_EQ(run(refused), JobOutcome::destination_refused) << refused;
+  EXPECT_EQ(entries(), 3);
+}
+
+TEST_F(Job, DestinationsThatAreNotPlainFiles) {
+  write_file("old.dat", "");
+  insert("abc");
+  // A pipe is written in place.
+  ASSERT_EQ(mkfifo("pipe", 0644), 0);
+  int pipe = open("pipe", O_RDWR | O_NONBLOCK);
+  ASSERT_EQ(run("pipe"), JobOutcome::complete);
+  char got[8] = "";
+  EXPECT_EQ(read(pipe, got, sizeof got), 3);
+  EXPECT_STREQ(got, "abc");
+  close(pipe);
+  // Through a symbolic link its target is replaced; a file keeps its permission bits.
+  write_file("target", "old content");
+  ASSERT_EQ(chmod("target", 0640), 0);
+  ASSERT_EQ(symlink("target", "link"), 0);
+  ASSERT_EQ(run("link"), JobOutcome::complete);
+  EXPECT_EQ(read_file("target"), "abc");
+  struct stat info;
+  ASSERT_EQ(lstat("link", &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  ASSERT_EQ(stat("target", &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+}  // namespace
