@@ -130,15 +130,29 @@ TEST_F(Job, WriteErrorsLeaveTheDestinationAsItWas) {
   }
 }
 
+// Every job closes what it opened, and a new file gets the permissions of the umask.
 TEST_F(Job, FilesThatCannotServe) {
   write_file("old.dat", "");
   ASSERT_EQ(mkdir("folder", 0755), 0);
+  auto open_files = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  long open_before = open_files();
+  umask(027);
   EXPECT_EQ(run("new.dat", "missing.dat"), JobOutcome::patch_missing);
   EXPECT_EQ(run("new.dat", "patch.dat", "folder"), JobOutcome::original_unusable);
   EXPECT_EQ(run("new.dat", "patch.dat", "missing.dat"), JobOutcome::original_unusable);
   for (const char* refused : {"folder", "old.dat", "./patch.dat", "missing/new.dat"})
     EXPECT_EQ(run(refused), JobOutcome::destination_refused) << refused;
   EXPECT_EQ(entries(), 3);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(run(i == 0 ? "new.dat" : "other.dat"), JobOutcome::complete);
+    struct stat info;
+    EXPECT_TRUE(stat(i == 0 ? "new.dat" : "other.dat", &info) == 0 &&
+                (info.st_mode & 0777) == 0640);
+  }
+  umask(022);
+  EXPECT_EQ(open_files(), open_before);
 }
 
 TEST_F(Job, DestinationsThatAreNotPlainFiles) {
