@@ -7,7 +7,7 @@
 # byte for byte, its pauses, exit status 1 and every file of the folder afterwards. Texts
 # such as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled
 # in, or the macros of cases.json; "$DIR" is the scratch folder.
-import ast, json, os, pty, re, select, shutil, signal, subprocess, sys, tempfile, threading, time
+import ast, concurrent.futures, json, os, pty, re, select, shutil, signal, subprocess, sys, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "data", "bad")
@@ -73,9 +73,9 @@ def listing(folder):
 
 
 class Check:
-    # Collects the differences from what the rows expect.
-    def __init__(self):
-        self.failures, self.label = [], ""
+    # Collects the differences from what a row expects.
+    def __init__(self, label=""):
+        self.failures, self.label = [], label
 
     def __call__(self, actual, expected, what):
         if actual != expected:
@@ -201,17 +201,22 @@ def catalogue():
                "after": {"out.bin": None if outcome == "complete" else b"old"}}
 
 
+def run_checked(row):
+    check = Check(row["label"])
+    if "accept" in row and not (shutil.which("zenity") and shutil.which("xdotool") and
+                                "DISPLAY" in os.environ):
+        print("SKIPPED (needs zenity, xdotool and xvfb-run): " + row["label"])
+    else:
+        run_row(row, check)
+    return check.failures
+
+
 def main(groups):
-    check = Check()
     rows = [row for row in CASES["cases"] if row["group"] in groups]
     rows += list(catalogue()) if "console" in groups else []
-    for row in rows:
-        check.label = row["label"]
-        if "accept" in row and not (shutil.which("zenity") and shutil.which("xdotool") and
-                                    "DISPLAY" in os.environ):
-            print("SKIPPED (needs zenity, xdotool and xvfb-run): " + row["label"])
-        else:
-            run_row(row, check)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        check = Check()
+        check.failures = sum(pool.map(run_checked, rows), [])
     return check.report(len(rows))
 
 
