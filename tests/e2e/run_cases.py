@@ -6,7 +6,8 @@
 # runs the program with the given standard input and checks its standard output and error
 # byte for byte, its pauses, exit status 1 and every file of the folder afterwards. Texts
 # such as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled
-# in, or the macros of cases.json; "$DIR" is the scratch folder.
+# in (several texts separated by "|"), or the macros of cases.json; "$DIR" is the scratch
+# folder.
 import ast, concurrent.futures, json, os, pty, re, select, shutil, signal, subprocess, sys, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,7 +41,8 @@ def text(template, folder=""):
     # A row's text as bytes: macros and messages filled in, $DIR replaced.
     while isinstance(template, str) and "{" in template:
         template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
-                          MESSAGES[m[1]].replace("%s", m[2] or ""), template)
+                          MESSAGES[m[1]] % tuple((m[2] or "").split("|")[:MESSAGES[m[1]].count("%s")]),
+                          template)
     return template.replace("$DIR", folder).encode("latin-1") if isinstance(template, str) else template
 
 

@@ -14,7 +14,7 @@ STEP = 30  # seconds for any one wait: a window, a file, the program's exit
 
 
 class Run:
-    """One row: the program under Wine in a scratch folder, its input a pipe of ours."""
+    # One row: the program under Wine in a scratch folder, its input a pipe of ours.
 
     def __init__(self, env, scratch, row):
         self.env, self.row, self.answered, self.window = env, row, set(), None
@@ -34,7 +34,7 @@ class Run:
                               timeout=STEP).stdout
 
     def visible(self, title, answered_too=False):
-        """The visible windows named exactly `title` (the search ignores case)."""
+        # The visible windows named exactly `title` (the search ignores case).
         found = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % "".join(
             "\\" + c if c in "[]\\.*^$+?(){}|" else c for c in title)).split()
         return [w for w in found if (answered_too or w not in self.answered) and
@@ -81,7 +81,7 @@ class Run:
             assert open(os.path.join(self.folder, title), "rb").read() == rc.text(args[0])
 
     def finish(self, check):
-        """Sees the new file complete and the program waiting for a key, presses Enter."""
+        # Sees the new file complete and the program waiting for a key, presses Enter.
         new = self.row.get("after", {}).get("b.dat")
         if new:
             path = os.path.join(self.folder, "b.dat")
