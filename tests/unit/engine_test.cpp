@@ -155,6 +155,20 @@ TEST_F(Job, FilesThatCannotServe) {
   EXPECT_EQ(open_files(), open_before);
 }
 
+// The new file cannot be moved into place: a folder took the destination's name.
+TEST_F(Job, ReplacingThatFailsIsAWriteError) {
+  write_file("old.dat", "");
+  insert("abc");
+  write_file("patch.dat", stream_ + encode_trailer("old.dat", "new.dat", ""));
+  static PatchJob job;
+  ASSERT_TRUE(open_patch(&job, "patch.dat"));
+  ASSERT_NE(read_trailer(&job).new_name, nullptr);
+  ASSERT_TRUE(open_original(&job, "old.dat") && open_destination(&job, "new.dat"));
+  ASSERT_EQ(mkdir("new.dat", 0755), 0);
+  EXPECT_EQ(apply_patch(&job), ApplyOutcome::write_failed);
+  EXPECT_EQ(entries(), 3);
+}
+
 TEST_F(Job, DestinationsThatAreNotPlainFiles) {
   write_file("old.dat", "");
   insert("abc");
