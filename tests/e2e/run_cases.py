@@ -21,7 +21,7 @@ with open(os.path.join(HERE, "cases.json")) as f:
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
-# cancel, segv, exitN, or the path to print.
+# cancel, segv, exitN (printing a folder first), or the path to print.
 STAND_IN = r"""#!/bin/sh
 PATH=/usr/bin:/bin
 cd "$(dirname "$0")"
@@ -31,7 +31,7 @@ answer=$(sed -n "$((n + 1))p" answers)
 case $answer in
   cancel) exit "$ZENITY_CANCEL" ;;
   segv) kill -SEGV $$ ;;
-  exit*) exit "${answer#exit}" ;;
+  exit*) pwd; exit "${answer#exit}" ;;
   *) printf '%s\n' "$answer" ;;
 esac
 """
