@@ -8,7 +8,7 @@
 # such as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled
 # in (several texts separated by "|"), or the macros of cases.json; "$DIR" is the scratch
 # folder.
-import ast, concurrent.futures, json, os, pty, re, select, shutil, signal, subprocess, sys, tempfile, threading, time
+import ast, concurrent.futures, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, threading, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "data", "bad")
@@ -117,10 +117,19 @@ def run_row(row, check):
             threading.Thread(target=accept, args=(row["accept"],), daemon=True).start()
         if "steps" in row:
             stdout, stderr, status = on_terminal(program, folder, env, row, check)
+        elif "interrupt" in row:
+            stdout, stderr, status = interrupted(program, folder, env, row)
         else:
+            reader, writer = os.pipe() if row.get("closed_stdout") else (None, subprocess.PIPE)
+            if reader:  # standard output a pipe whose reader has gone, as after `| head -c 1`
+                os.close(reader)
             done = subprocess.run([program, *row.get("args", [])], cwd=folder, env=env, timeout=120,
-                                  input=text(row.get("stdin", ""), folder), capture_output=True)
-            stdout, stderr, status = done.stdout, done.stderr, done.returncode
+                                  input=text(row.get("stdin", ""), folder), stdout=writer,
+                                  stderr=subprocess.PIPE, preexec_fn=limit(row.get("file_size_limit")),
+                                  restore_signals="file_size_limit" not in row)
+            stdout, stderr, status = done.stdout or b"", done.stderr, done.returncode
+            if reader:
+                os.close(writer)
         check(status, 1, "exit status")
         for name, actual in (("stdout", stdout), ("stderr", stderr)):
             if name in row:
@@ -138,6 +147,26 @@ def run_row(row, check):
         check.files(folder, before, row)
 
 
+def limit(size):
+    # A child setup under which files stop growing at `size` bytes (EFBIG, no signal).
+    return size and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size)))
+
+
+def interrupted(program, folder, env, row):
+    # Sends the row's signal once the new file has begun to grow.
+    child = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    child.stdin.write(text(row.get("stdin", ""), folder))
+    child.stdin.close()
+    deadline = time.time() + 30
+    while time.time() < deadline and not any(
+            name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
+            for name in os.listdir(folder)):
+        time.sleep(0.01)
+    child.send_signal(getattr(signal, row["interrupt"]))
+    return child.stdout.read(), child.stderr.read(), child.wait(timeout=30)
+
+
 def accept(titles):
     # Presses Return in each real dialog in turn, once it is shown, until it is gone.
     for title in (text(title).decode() for title in titles):
@@ -153,9 +182,16 @@ def accept(titles):
 
 
 def on_terminal(program, folder, env, row, check):
-    # Runs the program on a pseudo-terminal (in the background of it when the row says so)
-    # and plays the row's steps: what appears, how often by then, what is typed.
-    pid, master = pty.fork()
+    # Runs the program on a pseudo-terminal (in the background of it when the row says so;
+    # on pipes when it says "pipe") and plays the row's steps: what appears, how often by
+    # then, what is typed. With "waits" the program must still run before each answer.
+    if row.get("pipe"):
+        child = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        pid, reader, writer = child.pid, child.stdout.fileno(), child.stdin.fileno()
+    else:
+        pid, reader = pty.fork()
+        writer = reader
     if pid == 0:
         try:
             os.chdir(folder)
@@ -170,19 +206,28 @@ def on_terminal(program, folder, env, row, check):
     seen, status, end = b"", None, time.time() + 30
     steps = [(text(shown), count, text(typed)) for shown, count, typed in row["steps"]]
     while status is None and time.time() < end:
-        while steps and seen.count(steps[0][0]) >= steps[0][1]:
-            os.write(master, steps.pop(0)[2])
-        while select.select([master], [], [], 0.1)[0]:
+        while status is None and steps and seen.count(steps[0][0]) >= steps[0][1]:
+            if row.get("waits"):
+                time.sleep(0.2)
+                done, wait_status = os.waitpid(pid, os.WNOHANG)
+                status = os.waitstatus_to_exitcode(wait_status) if done else None
+                check(status, None, "ended instead of waiting for %r" % steps[0][2])
+            os.write(writer, steps.pop(0)[2])
+        while select.select([reader], [], [], 0.1)[0]:
             try:
-                seen += os.read(master, 65536)
+                data = os.read(reader, 65536)
             except OSError:
                 break
-        done, wait_status = os.waitpid(pid, os.WNOHANG)
-        status = os.waitstatus_to_exitcode(wait_status) if done else None
+            seen += data
+            if not data:
+                break
+        done, wait_status = os.waitpid(pid, os.WNOHANG) if status is None else (0, 0)
+        status = os.waitstatus_to_exitcode(wait_status) if done else status
     if status is None:
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
-    os.close(master)
+    for fd in {reader, writer}:
+        os.close(fd)
     check([step for step in steps if seen.count(step[0]) < step[1]], [], "steps not reached")
     for shown, count in row.get("counts", {}).items():
         check(seen.count(text(shown)), count, "times shown: " + shown)
@@ -214,6 +259,7 @@ def run_checked(row):
 
 
 def main(groups):
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # inherited: the limit gives EFBIG
     rows = [row for row in CASES["cases"] if row["group"] in groups]
     rows += list(catalogue()) if "console" in groups else []
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
