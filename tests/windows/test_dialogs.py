@@ -4,7 +4,7 @@
 # save dialogs with keystrokes as a player would. Needs QV_WINDOWS_EXE, QV_HOLD_FILE
 # (hold-file.exe) and QV_MAKE_PATCH (the Linux patch writer), and Wine and xdotool; exits
 # with status 77 (skipped) without them. QV_WINEPREFIX=DIR keeps the Wine prefix.
-import os, select, shutil, subprocess, sys, tempfile, time
+import os, select, shutil, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import run_cases as rc  # noqa: E402
@@ -57,7 +57,7 @@ class Run:
             if len(args) > 1:
                 self.xdotool("key", "ctrl+a")
                 self.xdotool("type", "--delay", "20", args[1])
-            self.xdotool("key", args[0])
+            self.xdotool("key", *args[0].split())
             self.answered.add(self.window)
         elif action == "gap":  # the next dialog `title` comes at least args[0] s later
             self.wait_for(lambda: self.window not in self.visible(title, True), "a close")
@@ -79,23 +79,35 @@ class Run:
             assert self.holder.wait(timeout=STEP) == 0
         elif action == "file":
             assert open(os.path.join(self.folder, title), "rb").read() == rc.text(args[0])
+        elif action == "hidden":  # how Wine keeps the attribute: set, then see it kept
+            os.setxattr(os.path.join(self.folder, title), "user.DOSATTRIB", b"0x2")
+        elif action == "interrupt":  # Ctrl-C once the new file `title`* has begun to grow
+            self.wait_for(lambda: any(name.startswith(title) and os.path.getsize(
+                os.path.join(self.folder, name)) for name in os.listdir(self.folder)), "a rebuild")
+            self.program.send_signal(signal.SIGINT)  # Wine hands it on as a CTRL_C_EVENT
 
     def finish(self, check):
         # Sees the new file complete and the program waiting for a key, presses Enter.
-        new = self.row.get("after", {}).get("b.dat")
-        if new:
-            path = os.path.join(self.folder, "b.dat")
+        name, new = next(iter(self.row.get("after", {"": None}).items()))
+        interrupted = any(action[0] == "interrupt" for action in self.row["actions"])
+        if new and not interrupted:
+            path = os.path.join(self.folder, name)
             self.wait_for(lambda: os.path.exists(path) and
                           open(path, "rb").read() == rc.pieces(new, self.folder), "the new file")
             time.sleep(0.3)
             check(self.program.poll(), None, "ended without waiting for the last key")
-        self.act("type", "\n")
+        if not interrupted:
+            self.act("type", "\n")
         check(self.program.wait(timeout=STEP), 1, "exit status")
         self.stdout.seek(0)
         where = "Z:" + self.folder.replace("/", "\\")
-        expected = rc.text(self.row["stdout"].replace("$DIR", where)).replace(b"\n", b"\r\n")
-        check(self.stdout.read(), expected, "standard output")
+        if "stdout" in self.row:
+            expected = rc.text(self.row["stdout"].replace("$DIR", where)).replace(b"\n", b"\r\n")
+            check(self.stdout.read(), expected, "standard output")
         check.files(self.folder, self.before, self.row)
+        for name in (a[1] for a in self.row["actions"] if a[0] == "hidden"):
+            attributes = os.getxattr(os.path.join(self.folder, name), "user.DOSATTRIB")
+            check(int(attributes, 16) & 2, 2, "hidden kept")
 
     def stop(self):
         for process in (self.program, self.holder):
