@@ -22,21 +22,32 @@ constexpr std::uint64_t kReadTogetherGap = 16 << 10;
 // Copies at least this long skip the batch.
 constexpr std::uint32_t kDirectCopyLength = 64 << 10;
 
-// Tops the read-ahead up so that a whole operation head is buffered unless the file ends.
+// Bytes of at most `wanted` that lie before the data end, counted from patch offset `at`.
+std::size_t before_data_end(const PatchReader& patch, std::uint64_t at, std::size_t wanted) {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, patch.data_end - at));
+}
+
+// Tops the read-ahead up so that a whole operation head is buffered unless the data
+// ends: a head cut by the data end must not be completed from the trailer.
 void top_up(PatchReader* patch) {
   std::size_t held = patch->end - patch->next;
   std::memmove(patch->bytes, patch->bytes + patch->next, held);
   patch->next = 0;
-  patch->end = held + std::fread(patch->bytes + held, 1, sizeof patch->bytes - held, patch->stream);
+  std::size_t room = before_data_end(*patch, patch->position + held, sizeof patch->bytes - held);
+  patch->end = held + std::fread(patch->bytes + held, 1, room, patch->stream);
 }
 
 // Moves up to `count` bytes of the patch to `destination`: from the read-ahead while it
-// lasts, then straight from the file, which stands right behind the read-ahead.
+// lasts, then straight from the file, which stands right behind the read-ahead. Never
+// reads past the data end, so insert data running into the trailer comes up short.
 std::size_t take_patch_bytes(PatchReader* patch, unsigned char* destination, std::size_t count) {
   std::size_t got = std::min(count, patch->end - patch->next);
   std::memcpy(destination, patch->bytes + patch->next, got);
   patch->next += got;
-  if (got < count) got += std::fread(destination + got, 1, count - got, patch->stream);
+  if (got < count) {
+    std::size_t rest = before_data_end(*patch, patch->position + got, count - got);
+    got += std::fread(destination + got, 1, rest, patch->stream);
+  }
   patch->position += got;
   return got;
 }
@@ -225,6 +236,7 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   applier->new_file = new_file;
   applier->patch.stream = patch;
   applier->patch.position = 0;
+  applier->patch.data_end = data_end;
   applier->patch.next = applier->patch.end = 0;
   applier->batch.filled = applier->batch.copies = 0;
   // Every write is a whole batch or block; a stream buffer would only split them.

@@ -13,6 +13,7 @@ enum class ApplyOutcome { complete, damaged_patch, wrong_original, write_failed 
 struct PatchReader {
   FILE* stream;
   std::uint64_t position;  // patch offset of bytes[next]
+  std::uint64_t data_end;  // where the trailer begins: no operation may read from there on
   std::size_t next;
   std::size_t end;
   unsigned char bytes[1 << 16];

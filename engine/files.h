@@ -1,5 +1,5 @@
 // File access the engine needs beyond plain streams: 64-bit positions, reads at an
-// offset, the identity of a file, and opening the original.
+// offset, the identity of a file, and opening without waiting.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,17 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
 // True when `path` names the same file as the open `stream`, by any name.
 bool is_same_file(const char* path, FILE* stream);
 
-// Opens the original for binary reading; null unless it is a regular file, since the
-// patch reads it at arbitrary offsets.
-FILE* open_original_file(const char* path);
+// Open `path` for binary reading, or for writing in place, without waiting: opening a
+// FIFO would otherwise block until the other end is opened, for ever if nobody does.
+// Reading a FIFO with no writer opens; writing one with no reader fails. Null on failure.
+FILE* open_for_reading(const char* path);
+FILE* open_for_writing_in_place(const char* path);
+
+// The system's code for the last failed call (errno; GetLastError on Windows), and its
+// text, without a line end, in `text`; returns `text`.
+int last_system_error();
+const char* describe_system_error(int code, char* text, std::size_t capacity);
+
+// True when `stream` is a regular file (a disk file on Windows), which can be read at
+// any offset and never waits for another program.
+bool is_regular_file(FILE* stream);

@@ -1,9 +1,12 @@
-// File access with the POSIX large-file calls: positions, positioned reads, identity.
+// File access with the POSIX large-file calls: positions, positioned reads, identity,
+// opening without waiting.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "engine/files.h"
 
@@ -41,12 +44,40 @@ bool is_same_file(const char* path, FILE* stream) {
   return chosen.st_dev == open_file.st_dev && chosen.st_ino == open_file.st_ino;
 }
 
-FILE* open_original_file(const char* path) {
-  FILE* stream = std::fopen(path, "rb");
-  struct stat info;
-  if (stream != nullptr && (fstat(fileno(stream), &info) != 0 || !S_ISREG(info.st_mode))) {
-    std::fclose(stream);
-    return nullptr;
-  }
+namespace {
+
+// Opens with O_NONBLOCK, which makes the open itself return at once, then clears it, so
+// that reads and writes wait as usual.
+FILE* open_without_waiting(const char* path, int flags, const char* mode) {
+  int fd = open(path, flags | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  int now = fcntl(fd, F_GETFL);
+  FILE* stream =
+      now != -1 && fcntl(fd, F_SETFL, now & ~O_NONBLOCK) == 0 ? fdopen(fd, mode) : nullptr;
+  if (stream == nullptr) close(fd);
   return stream;
+}
+
+}  // namespace
+
+FILE* open_for_reading(const char* path) {
+  return open_without_waiting(path, O_RDONLY, "rb");
+}
+
+FILE* open_for_writing_in_place(const char* path) {
+  return open_without_waiting(path, O_WRONLY, "wb");
+}
+
+int last_system_error() {
+  return errno;
+}
+
+const char* describe_system_error(int code, char* text, std::size_t capacity) {
+  std::snprintf(text, capacity, "%s", std::strerror(code));
+  return text;
+}
+
+bool is_regular_file(FILE* stream) {
+  struct stat info;
+  return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }

@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <windows.h>
 
+#include <cstring>
+
 #include "engine/files.h"
 
 bool seek_to(FILE* stream, std::uint64_t offset) {
@@ -46,14 +48,34 @@ bool is_same_file(const char* path, FILE* stream) {
          chosen.nFileIndexLow == open_file.nFileIndexLow;
 }
 
-FILE* open_original_file(const char* path) {
-  // Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and
-  // CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
-  FILE* stream = std::fopen(path, "rb");
-  if (stream != nullptr &&
-      GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
-    std::fclose(stream);
-    return nullptr;
-  }
-  return stream;
+// Opening a file on Windows never waits for another program: a pipe without its other
+// end fails to open.
+FILE* open_for_reading(const char* path) {
+  return std::fopen(path, "rb");
+}
+
+FILE* open_for_writing_in_place(const char* path) {
+  return std::fopen(path, "wb");
+}
+
+int last_system_error() {
+  return static_cast<int>(GetLastError());
+}
+
+// The system's text ends with a full stop and a line end; both go, as the text is shown
+// in brackets inside a sentence.
+const char* describe_system_error(int code, char* text, std::size_t capacity) {
+  DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, text, static_cast<DWORD>(capacity), nullptr);
+  if (length == 0) std::snprintf(text, capacity, "error %d", code);
+  while (length > 0 && std::strchr(" .\r\n", text[length - 1]) != nullptr)
+    text[--length] = '\0';
+  return text;
+}
+
+// Only a disk file: a device such as NUL or CON cannot be read at arbitrary offsets, and
+// CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
+bool is_regular_file(FILE* stream) {
+  return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
 }

@@ -14,7 +14,8 @@ struct PendingOutput {
   char final_path[kOutputPathCapacity];           // the file that is replaced at the end
   char temporary_path[kOutputPathCapacity + 64];  // a new file in the same folder
   bool in_place;                                  // the destination is a device or pipe
-  unsigned mode;                                  // permissions the new file gets (POSIX)
+  bool copy_into_place;  // renaming would change what the destination is: copy into it
+  unsigned mode;         // permissions the new file gets (POSIX)
 };
 
 // Opens the new file for writing. A regular file is written to a temporary file in the
@@ -23,9 +24,11 @@ struct PendingOutput {
 // be written.
 FILE* open_new_file(PendingOutput* output, const char* path);
 
-// Flushes the new file to disk, closes it and moves it into place. False on any error;
-// the destination is then untouched and the temporary file removed.
-bool commit_new_file(PendingOutput* output);
+// Flushes the new file to disk, closes it and moves it into place: renamed over the
+// destination, or copied into it where renaming would change what the destination is or
+// fails. False on any error, with the system's code for it in `error`; the destination
+// is then untouched, unless the copy into it failed, and the temporary file removed.
+bool commit_new_file(PendingOutput* output, int* error);
 
 // Closes and removes an unfinished new file, if there is one.
 void discard_new_file(PendingOutput* output);

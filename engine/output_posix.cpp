@@ -25,11 +25,46 @@ std::size_t folder_length(const char* path) {
   return slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
 }
 
+// More links than the system follows in one path: a loop, which no name can end.
+constexpr int kMaxLinks = 40;
+
+// Follows the symbolic links that `path` (capacity kOutputPathCapacity) names, in place,
+// to the name where they end, whether a file exists there or not. The new file goes
+// there, so that the links stay links, also one whose file does not exist yet. False on
+// a loop or a name too long.
+bool follow_links(char* path) {
+  for (int hops = 0; hops < kMaxLinks; ++hops) {
+    char target[PATH_MAX];
+    ssize_t length = readlink(path, target, sizeof target - 1);
+    if (length < 0) return true;  // not a link: the end
+    target[length] = '\0';
+    // A relative target is relative to the link's folder.
+    int folder = target[0] == '/' ? 0 : static_cast<int>(folder_length(path));
+    char next[kOutputPathCapacity];
+    int written = std::snprintf(next, sizeof next, "%.*s%s", folder, path, target);
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) return false;
+    std::strcpy(path, next);
+  }
+  return false;
+}
+
+// The new file in `fd` takes the existing destination's owner and group. Where it
+// cannot, or where the destination has other hard links, renaming it over the
+// destination would change whom the file belongs to or split its names, so it is to be
+// copied into the destination instead. Ahead of fchmod, since fchown may clear the
+// set-id bits.
+void keep_owner_or_copy(PendingOutput* output, int fd) {
+  struct stat target;
+  if (stat(output->final_path, &target) != 0) return;
+  output->copy_into_place = target.st_nlink > 1 || fchown(fd, target.st_uid, target.st_gid) != 0;
+}
+
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
   if (std::strlen(path) >= sizeof output->final_path) return false;
   std::strcpy(output->final_path, path);
+  if (!follow_links(output->final_path)) return false;
   struct stat target;
   if (stat(path, &target) != 0) {
     output->mode = default_file_mode();
@@ -42,13 +77,6 @@ bool prepare_destination(PendingOutput* output, const char* path) {
   }
   // A file that could not be opened for writing is refused, as before.
   if (access(path, W_OK) != 0) return false;
-  // Through a symbolic link the file it points to is replaced, not the link.
-  char resolved[PATH_MAX];
-  struct stat link;
-  if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode) && realpath(path, resolved) != nullptr) {
-    if (std::strlen(resolved) >= sizeof output->final_path) return false;
-    std::strcpy(output->final_path, resolved);
-  }
   output->mode = target.st_mode & 07777;
   return true;
 }
@@ -59,6 +87,7 @@ FILE* create_temporary_file(PendingOutput* output) {
                 static_cast<int>(folder), output->final_path);
   int fd = mkstemp(output->temporary_path);
   if (fd < 0) return nullptr;
+  keep_owner_or_copy(output, fd);
   FILE* stream = fchmod(fd, output->mode) == 0 ? fdopen(fd, "wb") : nullptr;
   if (stream == nullptr) {
     close(fd);

@@ -8,8 +8,9 @@
 namespace {
 
 // Reads the trailer text into its buffer and sets the data end; false when the file is
-// too short or its length field is unusable.
+// not a regular file, too short or its length field is unusable.
 bool load_trailer(FILE* patch, PatchTrailer* trailer) {
+  if (!is_regular_file(patch)) return false;
   std::int64_t file_size = stream_size(patch);
   if (file_size < static_cast<std::int64_t>(kLengthFieldSize)) return false;
   char field[kLengthFieldSize];
@@ -58,7 +59,7 @@ JobOutcome job_outcome(ApplyOutcome outcome) {
 }  // namespace
 
 bool open_patch(PatchJob* job, const char* path) {
-  job->patch_stream = std::fopen(path, "rb");
+  job->patch_stream = open_for_reading(path);
   return job->patch_stream != nullptr;
 }
 
@@ -73,8 +74,12 @@ const TrailerFields& read_trailer(PatchJob* job) {
   return trailer.fields;
 }
 
+// The original must be a regular file: the patch reads it at arbitrary offsets.
 bool open_original(PatchJob* job, const char* path) {
-  job->original_stream = open_original_file(path);
+  job->original_stream = open_for_reading(path);
+  if (job->original_stream != nullptr && !is_regular_file(job->original_stream)) {
+    close_stream(&job->original_stream);
+  }
   return job->original_stream != nullptr;
 }
 
@@ -82,19 +87,21 @@ bool open_destination(PatchJob* job, const char* path) {
   return !is_source_file(*job, path) && open_new_file(&job->output, path) != nullptr;
 }
 
-ApplyOutcome apply_patch(PatchJob* job) {
+ApplyResult apply_patch(PatchJob* job) {
   std::int32_t expected_size = job->trailer.fields.expected_original_size;
-  ApplyOutcome outcome = ApplyOutcome::wrong_original;
+  ApplyResult result = {ApplyOutcome::wrong_original, 0};
   if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
-    outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
-                             job->original_stream, job->output.stream);
+    result.outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
+                                    job->original_stream, job->output.stream);
+    // Taken before closing and removing files can change it.
+    if (result.outcome == ApplyOutcome::write_failed) result.error = last_system_error();
   }
   close_stream(&job->original_stream);
-  if (outcome == ApplyOutcome::complete && !commit_new_file(&job->output)) {
-    outcome = ApplyOutcome::write_failed;
+  if (result.outcome == ApplyOutcome::complete && !commit_new_file(&job->output, &result.error)) {
+    result.outcome = ApplyOutcome::write_failed;
   }
   close_patch_job(job);
-  return outcome;
+  return result;
 }
 
 void close_patch_job(PatchJob* job) {
@@ -117,7 +124,7 @@ JobOutcome run_patch_job(PatchJob* job, const char* patch_path, const char* orig
   } else if (!open_destination(job, destination_path)) {
     outcome = JobOutcome::destination_refused;
   } else {
-    return job_outcome(apply_patch(job));
+    return job_outcome(apply_patch(job).outcome);
   }
   close_patch_job(job);
   return outcome;

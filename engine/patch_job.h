@@ -39,7 +39,8 @@ enum class JobOutcome {
   write_failed,
 };
 
-// Opens the patch file for reading; false when it cannot be opened.
+// Opens the patch file for reading, without waiting on a FIFO; false when it cannot be
+// opened. A patch that is not a regular file is found not valid by read_trailer.
 bool open_patch(PatchJob* job, const char* path);
 
 // Reads and checks the trailer. Its fields tell how far it got: `unreadable` when the
@@ -53,9 +54,16 @@ bool open_original(PatchJob* job, const char* path);
 // or would overwrite the original or the patch file, under whatever name.
 bool open_destination(PatchJob* job, const char* path);
 
+// How a rebuild ended; for a write failure, the system's code for its reason (see
+// describe_system_error in engine/files.h).
+struct ApplyResult {
+  ApplyOutcome outcome;
+  int error;
+};
+
 // Checks the original's size when the trailer gives one, rebuilds the new file and
 // moves it into place, then closes every file. On failure the destination is as it was.
-ApplyOutcome apply_patch(PatchJob* job);
+ApplyResult apply_patch(PatchJob* job);
 
 // Closes whatever is still open and removes an unfinished new file.
 void close_patch_job(PatchJob* job);

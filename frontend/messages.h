@@ -26,7 +26,7 @@ inline constexpr char kSavingTo[] = "saving to: %s.\n";
 inline constexpr char kWrongOriginal[] =
     "'Old' file is different from the one used to create this patch\n";
 inline constexpr char kWriteFailed[] =
-    "Can't write the new file \"%s\" (is the disk full?) - hit any key to quit.\n";
+    "Can't write the new file \"%s\" (%s) - hit any key to quit.\n";
 inline constexpr char kComplete[] = "\nPatching complete.\n";
 
 }  // namespace msg

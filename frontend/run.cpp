@@ -2,6 +2,8 @@
 // destination, the patch, and the report.
 #include <cstdlib>
 
+#include "engine/files.h"
+#include "engine/interrupt.h"
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
 #include "frontend/messages.h"
@@ -13,8 +15,11 @@ PatchJob job;
 char original_path[kPathCapacity];
 char destination_path[kPathCapacity];
 
-// Announces the program and opens the one patch file it knows.
+// Announces the program and opens the one patch file it knows. From here on an
+// interrupt ends the program with status 1, removing an unfinished new file.
 void start_up() {
+  prepare_console();
+  install_interrupt_handlers();
   show_message(msg::kBanner);
   pause_ms(1000);
   if (!open_patch(&job, msg::kPatchFileName))
@@ -32,10 +37,14 @@ const TrailerFields& read_patch_names() {
 }
 
 // Tells the user why the patch could not be applied, waits and exits.
-[[noreturn]] void report_failure_and_exit(ApplyOutcome outcome) {
-  if (outcome == ApplyOutcome::wrong_original) fail_and_exit(msg::kWrongOriginal);
-  if (outcome == ApplyOutcome::damaged_patch) fail_and_exit(msg::kNotValid, msg::kPatchFileName);
-  fail_and_exit(msg::kWriteFailed, destination_path);
+[[noreturn]] void report_failure_and_exit(ApplyResult result) {
+  if (result.outcome == ApplyOutcome::wrong_original) fail_and_exit(msg::kWrongOriginal);
+  if (result.outcome == ApplyOutcome::damaged_patch) {
+    fail_and_exit(msg::kNotValid, msg::kPatchFileName);
+  }
+  char reason[256];
+  fail_and_exit(msg::kWriteFailed, destination_path,
+                describe_system_error(result.error, reason, sizeof reason));
 }
 
 }  // namespace
@@ -51,8 +60,8 @@ void run_patcher() {
   select_original_file(&job, names.original_name, original_path);
   select_new_file(&job, names.new_name, destination_path);
   show_message(msg::kSavingTo, destination_path);
-  ApplyOutcome outcome = apply_patch(&job);
-  if (outcome != ApplyOutcome::complete) report_failure_and_exit(outcome);
+  ApplyResult result = apply_patch(&job);
+  if (result.outcome != ApplyOutcome::complete) report_failure_and_exit(result);
   show_message(msg::kComplete);
   wait_for_key();
   exit_program();

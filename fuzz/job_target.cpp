@@ -43,11 +43,11 @@ JobOutcome model(const std::string& patch, const std::string& original, std::str
   const auto* bytes = reinterpret_cast<const unsigned char*>(patch.data());
   for (std::size_t at = 0, end = patch.size() - total; at < end && out->size() <= kOutputCap;) {
     Operation op;
-    std::size_t head = decode_operation(bytes + at, patch.size() - at, &op);
+    std::size_t head = decode_operation(bytes + at, end - at, &op);
     if (head == 0) return JobOutcome::damaged_patch;
     at += head;
     std::size_t from = op.is_copy ? op.offset : at;
-    if (from + std::uint64_t{op.length} > (op.is_copy ? original : patch).size()) {
+    if (from + std::uint64_t{op.length} > (op.is_copy ? original.size() : end)) {
       return op.is_copy ? JobOutcome::wrong_original : JobOutcome::damaged_patch;
     }
     out->append(op.is_copy ? original : patch, from, op.length);

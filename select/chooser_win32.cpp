@@ -27,10 +27,20 @@ void fill_dialog_record(OPENFILENAMEA* record, char* path, const char* title) {
 
 using Dialog = BOOL(WINAPI*)(OPENFILENAMEA*);
 
-// A pre-filled name that Windows cannot take (a name from the patch with a character
-// such as '?' or '*') makes the dialog fail before it is shown; every retry would fail
-// the same way, so it is shown once more with an empty name instead.
+// True when `name` holds a character that no Windows file name may hold. Such a name
+// suggested by the patch cannot be pre-filled: some dialogs fail on it, and under Wine a
+// ':' crashes the save dialog.
+bool has_forbidden_character(const char* name) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(name); *c != '\0'; ++c) {
+    if (*c < 0x20 || std::strchr("<>:\"|?*", *c) != nullptr) return true;
+  }
+  return false;
+}
+
+// A pre-filled name that Windows cannot take makes the dialog fail before it is shown;
+// every retry would fail the same way, so it is shown once more with an empty name.
 ChooserResult show_dialog(Dialog dialog, char* path, const char* title) {
+  if (has_forbidden_character(path)) path[0] = '\0';
   OPENFILENAMEA record;
   fill_dialog_record(&record, path, title);
   if (dialog(&record)) return ChooserResult::chosen;
@@ -39,12 +49,19 @@ ChooserResult show_dialog(Dialog dialog, char* path, const char* title) {
   return dialog(&record) ? ChooserResult::chosen : ChooserResult::cancelled;
 }
 
+// A name typed in quotes comes back with them; no Windows name holds a quote or a line
+// end, so the answer is cut there.
+ChooserResult cleaned(ChooserResult result, char* path) {
+  if (result == ChooserResult::chosen) clean_chosen_path(path);
+  return result;
+}
+
 }  // namespace
 
 ChooserResult choose_file_to_open(char* path, const char* title) {
-  return show_dialog(GetOpenFileNameA, path, title);
+  return cleaned(show_dialog(GetOpenFileNameA, path, title), path);
 }
 
 ChooserResult choose_file_to_save(char* path, const char* title) {
-  return show_dialog(GetSaveFileNameA, path, title);
+  return cleaned(show_dialog(GetSaveFileNameA, path, title), path);
 }

@@ -22,4 +22,6 @@ ChooserResult choose_file_to_open(char* path, const char* title);
 ChooserResult choose_file_to_save(char* path, const char* title);
 
 // Drops a leading double quote, then cuts the path at its first CR, LF or double quote.
+// For the Windows dialogs, whose names cannot hold those characters; elsewhere a chosen
+// name is used whole, since cutting it could name another, existing file.
 void clean_chosen_path(char* path);

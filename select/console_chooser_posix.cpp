@@ -13,23 +13,37 @@
 
 namespace {
 
-enum class Answer { line, too_long, end_of_input };
+enum class Answer { line, unusable, end_of_input };
 
-// Reads one line; an over-long line is consumed whole and reported.
+bool stdin_is_terminal() {
+  return isatty(STDIN_FILENO) == 1;
+}
+
+// At a terminal an answer ended with Ctrl-D instead of Enter is taken as it is: its line
+// is ended on the screen, and the end of input forgotten, so that later waits still wait.
+void end_answer_at_terminal(int last) {
+  if (last != EOF || !stdin_is_terminal()) return;
+  std::fputc('\n', stderr);
+  std::clearerr(stdin);
+}
+
+// Reads one line. A line too long for `line`, or with a zero byte that would end the
+// name early and so name another file, is consumed whole and reported as unusable.
 Answer read_answer(char* line, std::size_t capacity) {
   std::size_t length = 0;
   int c = std::getchar();
   if (c == EOF) return Answer::end_of_input;
-  bool overflow = false;
+  bool unusable = false;
   for (; c != EOF && c != '\n'; c = std::getchar()) {
-    if (length + 1 < capacity) {
+    if (c != '\0' && length + 1 < capacity) {
       line[length++] = static_cast<char>(c);
     } else {
-      overflow = true;
+      unusable = true;
     }
   }
   line[length] = '\0';
-  return overflow ? Answer::too_long : Answer::line;
+  end_answer_at_terminal(c);
+  return unusable ? Answer::unusable : Answer::line;
 }
 
 bool is_blank(char c) {
@@ -48,10 +62,6 @@ void show_prompt(const char* title, const char* path) {
   put_printable(path);
   std::fputs("]: ", stderr);
   std::fflush(stderr);
-}
-
-bool stdin_is_terminal() {
-  return isatty(STDIN_FILENO) == 1;
 }
 
 bool is_folder(const char* path) {

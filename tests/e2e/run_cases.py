@@ -64,15 +64,18 @@ def fill(folder, row):
         else:
             open(path, "wb").write(pieces(content, folder))
     if "patch" in row:
-        subprocess.run([MAKE_PATCH, os.path.join(folder, PATCH), *row["patch"]], check=True)
+        subprocess.run([MAKE_PATCH, os.path.join(folder, PATCH), *map(text, row["patch"])], check=True)
     elif "patch_bytes" in row:
         open(os.path.join(folder, PATCH), "wb").write(text(row["patch_bytes"]))
 
 
 def listing(folder):
-    # Every file below `folder` with its content; None for a folder.
+    # Every file below `folder` with its content (its size when large); None for a folder.
+    def content(path):
+        size = os.path.getsize(path)
+        return "%d bytes" % size if size > 1 << 24 else open(path, "rb").read()
     return {os.path.relpath(os.path.join(top, name), folder):
-            None if name in folders else open(os.path.join(top, name), "rb").read()
+            None if name in folders else content(os.path.join(top, name))
             for top, folders, files in os.walk(folder) for name in folders + files}
 
 
@@ -137,7 +140,8 @@ def run_row(row, check):
             if name in row:
                 check(actual, text(row[name], folder), name)
         if "stdout_ends" in row:
-            check(stdout[-len(row["stdout_ends"]):], row["stdout_ends"], "end of stdout")
+            ending = text(row["stdout_ends"])
+            check(stdout[-len(ending):], ending, "end of stdout")
             check(re.findall(rb"[\x00-\x09\x0b-\x1f\x7f]", stdout + stderr), [], "control bytes")
         if "pauses" in row:
             pauses = open(log).read().split() if os.path.exists(log) else []

@@ -139,12 +139,15 @@ TEST_F(Job, FilesThatCannotServe) {
   };
   long open_before = open_files();
   umask(027);
+  ASSERT_EQ(mkfifo("pipe", 0644), 0);
   EXPECT_EQ(run("new.dat", "missing.dat"), JobOutcome::patch_missing);
-  EXPECT_EQ(run("new.dat", "patch.dat", "folder"), JobOutcome::original_unusable);
-  EXPECT_EQ(run("new.dat", "patch.dat", "missing.dat"), JobOutcome::original_unusable);
+  for (const char* patch : {"folder", "pipe"})
+    EXPECT_EQ(run("new.dat", patch), JobOutcome::not_valid) << patch;
+  for (const char* original : {"folder", "pipe", "missing.dat"})
+    EXPECT_EQ(run("new.dat", "patch.dat", original), JobOutcome::original_unusable) << original;
   for (const char* refused : {"folder", "old.dat", "./patch.dat", "missing/new.dat"})
     EXPECT_EQ(run(refused), JobOutcome::destination_refused) << refused;
-  EXPECT_EQ(entries(), 3);
+  EXPECT_EQ(entries(), 4);
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(run(i == 0 ? "new.dat" : "other.dat"), JobOutcome::complete);
     struct stat info;
@@ -165,7 +168,7 @@ TEST_F(Job, ReplacingThatFailsIsAWriteError) {
   ASSERT_NE(read_trailer(&job).new_name, nullptr);
   ASSERT_TRUE(open_original(&job, "old.dat") && open_destination(&job, "new.dat"));
   ASSERT_EQ(mkdir("new.dat", 0755), 0);
-  EXPECT_EQ(apply_patch(&job), ApplyOutcome::write_failed);
+  EXPECT_EQ(apply_patch(&job).outcome, ApplyOutcome::write_failed);
   EXPECT_EQ(entries(), 3);
 }
 
@@ -180,17 +183,29 @@ TEST_F(Job, DestinationsThatAreNotPlainFiles) {
   EXPECT_EQ(read(pipe, got, sizeof got), 3);
   EXPECT_STREQ(got, "abc");
   close(pipe);
-  // Through a symbolic link its target is replaced; a file keeps its permission bits.
+  // Through a symbolic link its target is replaced, or made when it is missing. A file
+  // keeps its permission bits and is replaced by the new file, unless other hard links
+  // would keep the old content: then the new content is copied into it.
   write_file("target", "old content");
   ASSERT_EQ(chmod("target", 0640), 0);
-  ASSERT_EQ(symlink("target", "link"), 0);
-  ASSERT_EQ(run("link"), JobOutcome::complete);
-  EXPECT_EQ(read_file("target"), "abc");
+  write_file("plain", "old content");
+  write_file("linked", "old content");
+  ASSERT_TRUE(symlink("target", "link") == 0 && symlink("made", "dangling") == 0 &&
+              link("linked", "other") == 0);
+  auto inode = [](const char* name) {
+    struct stat info;
+    return stat(name, &info) == 0 ? info.st_ino : 0;
+  };
+  ino_t plain = inode("plain"), linked = inode("linked");
+  for (const char* destination : {"link", "dangling", "plain", "linked"})
+    ASSERT_EQ(run(destination), JobOutcome::complete) << destination;
+  for (const char* name : {"target", "made", "plain", "linked", "other"})
+    EXPECT_EQ(read_file(name), "abc") << name;
   struct stat info;
-  ASSERT_EQ(lstat("link", &info), 0);
-  EXPECT_TRUE(S_ISLNK(info.st_mode));
-  ASSERT_EQ(stat("target", &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_TRUE(lstat("link", &info) == 0 && S_ISLNK(info.st_mode));
+  EXPECT_TRUE(stat("target", &info) == 0 && (info.st_mode & 07777) == 0640);
+  EXPECT_NE(inode("plain"), plain);
+  EXPECT_EQ(inode("linked"), linked);
 }
 
 }  // namespace

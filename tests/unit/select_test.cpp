@@ -24,7 +24,7 @@ std::string filled(const char* format, const std::string& name) {
 }
 
 // Runs the loop of the original (or of the destination) in a folder holding the original
-// a.dat, the patch, a folder and links to a.dat; returns what it printed.
+// a.dat, the patch, a folder, links to a.dat and a link loop; returns what it printed.
 std::string run_loop(bool save, const Answers& answers, const std::string& name, char* path) {
   reset_fakes();
   chooser_answers = answers;
@@ -32,7 +32,7 @@ std::string run_loop(bool save, const Answers& answers, const std::string& name,
   write_file("a.dat", "original");
   write_file(msg::kPatchFileName, "patch");
   EXPECT_TRUE(mkdir("sub", 0755) == 0 && link("a.dat", "hard") == 0 &&
-              symlink("a.dat", "soft") == 0);
+              symlink("a.dat", "soft") == 0 && symlink("loop", "loop") == 0);
   static PatchJob job;
   job.patch_stream = std::fopen(msg::kPatchFileName, "rb");
   if (save) job.original_stream = std::fopen("a.dat", "rb");
@@ -46,7 +46,7 @@ std::string run_loop(bool save, const Answers& answers, const std::string& name,
   close_patch_job(&job);
   EXPECT_EQ(read_file("a.dat"), "original");
   EXPECT_EQ(read_file(msg::kPatchFileName), "patch");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 5);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 6);
   EXPECT_EQ(chdir("/"), 0);
   std::filesystem::remove_all(folder);
   return said;
@@ -63,15 +63,16 @@ TEST(Selection, LoopsAskAgainWithTheTrailersName) {
   } cases[] = {
       {false, {cancel, cancel, "a.dat"}, kCancelled + kCancelled, {500}},
       {false, {"missing.dat", "a.dat"}, kOpenFailed, {500, 2000}},
-      {false, {"sub", "\"a.dat\"\r\n"}, kOpenFailed, {500, 2000}},
+      {false, {"sub", "a.dat\n", "a.dat"}, kOpenFailed + kOpenFailed, {500, 2000, 2000}},
       {false, {cancel, "x/y", "soft"}, kCancelled + kOpenFailed, {500, 2000}},
       {true, {cancel, cancel, "b.dat"}, kCancelled + kCancelled, {1000}},
+      {true, {"b\x7f", "b\".dat"}, kOpenFailed, {1000, 1000}},
       {true, {cancel, "sub", "b.dat"}, kCancelled + kOpenFailed, {1000, 1000}},
   };
   // Each refused destination: the open-failure message, 1000 ms, the chooser again.
   for (const char* refused : {"no/such/b.dat", "a.dat", "./a.dat", "sub/../a.dat", "hard", "soft",
-                              "Amber Reaches update.dat"}) {
-    cases[5].answers[1] = refused;
+                              "Amber Reaches update.dat", "loop"}) {
+    cases[6].answers[1] = refused;
     for (const auto& c : cases) {
       SCOPED_TRACE(refused + std::string(c.save ? " destination " : " original ") + c.said);
       char path[kPathCapacity];
@@ -100,6 +101,19 @@ TEST(Selection, OverlongTrailerNamesAreCutToFit) {
     EXPECT_EQ(chooser_calls[0].prefilled, name.substr(0, 2047));
     EXPECT_EQ(chooser_calls[0].title,
               filled(save ? msg::kNewTitle : msg::kOriginalTitle, name).substr(0, 255));
+  }
+}
+
+// A name from the patch is pre-filled without its folder, and shown whole in the title.
+TEST(Selection, SuggestedNamesArePrefilledAsFileNamesOnly) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"..\\esc.dat", "esc.dat"}, {"a/b/c.dat", "c.dat"}, {"..", ""}, {"x/.", ""}, {"x/", ""}};
+  for (const auto& [name, prefilled] : cases) {
+    char path[kPathCapacity];
+    run_loop(false, {"a.dat"}, name, path);
+    ASSERT_EQ(chooser_calls.size(), 1u);
+    EXPECT_EQ(chooser_calls[0].prefilled, prefilled) << name;
+    EXPECT_EQ(chooser_calls[0].title, filled(msg::kOriginalTitle, name));
   }
 }
 

@@ -1,0 +1,16 @@
+// What an interrupt does (Ctrl-C, Ctrl-Break, kill, a closed terminal or console window):
+// it removes the unfinished new file, if there is one, and ends the process with status 1,
+// the status of every way out of the program.
+#pragma once
+
+// Installs the platform's handlers; called once at start, before any file is written.
+void install_interrupt_handlers();
+
+// Interrupts wait while held, so that none comes between creating, moving or removing
+// the temporary file and telling the handler about it.
+void hold_interrupts();
+void release_interrupts();
+
+// Makes the file at `path` the one an interrupt removes (the path is copied), or none.
+void arm_interrupt_cleanup(const char* path);
+void disarm_interrupt_cleanup();

@@ -1,0 +1,66 @@
+// Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP remove the armed file and end the
+// process. The handler may only make async-signal-safe calls, so the path is copied into
+// a fixed buffer when it is armed.
+#include "engine/interrupt.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+
+#include "engine/output.h"
+
+namespace {
+
+// Reached by the signal handler; written only while the signals are held.
+char armed_path[sizeof PendingOutput::temporary_path];
+volatile std::sig_atomic_t armed = 0;
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_interrupt(int) {
+  if (armed) unlink(armed_path);
+  _exit(1);
+}
+
+// The program holds these signals nowhere else, so releasing them unblocks them.
+void change_hold(int how) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int interrupt : kInterrupts)
+    sigaddset(&set, interrupt);
+  sigprocmask(how, &set, nullptr);
+}
+
+}  // namespace
+
+void install_interrupt_handlers() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_interrupt;
+  sigfillset(&action.sa_mask);
+  for (int interrupt : kInterrupts) {
+    struct sigaction previous;
+    // A signal ignored by whoever started the program (nohup) stays ignored.
+    if (sigaction(interrupt, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(interrupt, &action, nullptr);
+  }
+}
+
+void hold_interrupts() {
+  change_hold(SIG_BLOCK);
+}
+
+void release_interrupts() {
+  change_hold(SIG_UNBLOCK);
+}
+
+void arm_interrupt_cleanup(const char* path) {
+  std::strncpy(armed_path, path, sizeof armed_path - 1);
+  armed = 1;
+}
+
+void disarm_interrupt_cleanup() {
+  armed = 0;
+}
