@@ -128,11 +128,14 @@ def run_row(row, check):
             reader, writer = os.pipe() if row.get("closed_stdout") else (None, subprocess.PIPE)
             if reader:  # standard output a pipe whose reader has gone, as after `| head -c 1`
                 os.close(reader)
+            started = time.monotonic()
             done = subprocess.run([program, *row.get("args", [])], cwd=folder, env=env, timeout=120,
                                   input=text(row.get("stdin", ""), folder), stdout=writer,
                                   stderr=subprocess.PIPE, preexec_fn=limit(row.get("file_size_limit")),
                                   restore_signals="file_size_limit" not in row)
             stdout, stderr, status = done.stdout or b"", done.stderr, done.returncode
+            if "min_seconds" in row:  # the real pauses
+                check(time.monotonic() - started >= row["min_seconds"], True, "paused")
             if reader:
                 os.close(writer)
         check(status, 1, "exit status")
