@@ -1,10 +1,12 @@
-// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME]
-// Times the engine against xdelta3 -d, bspatch and a plain dd copy of as many bytes, on
-// generated (original, new, patch) triples, and checks every output byte for byte.
-// Each round runs every tool once, in turn, on warm caches with no dirty pages left
-// over from the tool before; the table shows the median and the fastest of the rounds'
-// wall times and the median of their CPU times (user + system), which other load on
-// the machine disturbs less.
+// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER]
+// Times the program (whole, and its engine alone) against a plain mapped rebuild,
+// xdelta3 -d, bspatch and a dd copy of as many bytes, on generated (original, new, patch)
+// triples, and checks every output byte for byte. Each round runs every tool once, in
+// turn, on warm caches with its output deleted and no dirty pages left over from the
+// tool before; the table shows the median and the fastest of the rounds' wall times, the
+// medians of their user and system times, which other load disturbs less, and the peak
+// private (RssAnon) and resident (ru_maxrss) memory. With --baseline, the program and
+// engine built in another folder (an older version) run in the same rounds.
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -26,24 +28,21 @@ struct Options {
   int runs = 5;
   std::string folder = "/tmp/qv-bench";
   std::string only_case;
+  std::string baseline;  // folder of another build's qv-bench-program and qv-bench-apply
 };
 
 enum class Check { same_as_expected, same_size };
 
 struct Tool {
   const char* label;
-  std::vector<std::string> argv;
+  Launch launch;
+  int exit_status;  // what the tool returns after a good run
   Check check;
   std::vector<double> seconds;
-  std::vector<double> cpu_seconds;
+  std::vector<double> user_seconds;
+  std::vector<double> system_seconds;
   long peak_rss_kib = 0;
-};
-
-// What one case measured, for the closing summary.
-struct CaseResult {
-  std::string name;
-  double engine, engine_fsync, xdelta, bspatch, dd, dd_fsync;
-  long engine_rss_kib;
+  long peak_anon_kib = 0;
 };
 
 bool parse_options(int argc, char** argv, Options* options) {
@@ -58,6 +57,8 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->folder = argv[++i];
     } else if (arg == "--case" && has_value) {
       options->only_case = argv[++i];
+    } else if (arg == "--baseline" && has_value) {
+      options->baseline = argv[++i];
     } else {
       return false;
     }
@@ -65,13 +66,14 @@ bool parse_options(int argc, char** argv, Options* options) {
   return true;
 }
 
-std::string runner_path() {
+// A program built beside this one.
+std::string sibling_path(const char* name) {
   char path[4096];
   ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return "qv-bench-apply";
+  if (length <= 0) return name;
   path[length] = '\0';
   std::string self = path;
-  return self.substr(0, self.rfind('/') + 1) + "qv-bench-apply";
+  return self.substr(0, self.rfind('/') + 1) + name;
 }
 
 void print_machine() {
@@ -102,28 +104,58 @@ Tool make_tool(const char* label, std::vector<std::string> argv,
                Check check = Check::same_as_expected) {
   Tool tool;
   tool.label = label;
-  tool.argv = std::move(argv);
+  tool.launch.argv = std::move(argv);
+  tool.exit_status = 0;
   tool.check = check;
   return tool;
 }
 
+// The program as a player runs it, in the case's folder: the two file questions are
+// answered on standard input, then the key press that ends it; it always exits with 1.
+Tool program_tool(const char* label, const std::string& program, const CaseFiles& files,
+                  const std::string& output) {
+  std::string folder = files.original.substr(0, files.original.rfind('/'));
+  std::string answers = folder + "/answers";
+  if (FILE* file = std::fopen(answers.c_str(), "w")) {
+    std::fprintf(file, "original.bin\n%s\n\n", output.substr(folder.size() + 1).c_str());
+    std::fclose(file);
+  }
+  Tool tool = make_tool(label, {program});
+  tool.launch.folder = folder;
+  tool.launch.input = answers;
+  tool.launch.show_errors = false;  // its questions
+  tool.exit_status = 1;
+  return tool;
+}
+
 std::vector<Tool> tools_for(const CaseShape& shape, const CaseFiles& files,
-                            const std::string& output) {
-  std::string runner = runner_path();
+                            const std::string& output, const std::string& baseline) {
   std::vector<std::string> dd = {
       "dd",         "if=" + files.original, "of=" + output,
       "bs=128K",    "iflag=count_bytes",    "count=" + std::to_string(shape.new_size),
       "status=none"};
   std::vector<std::string> dd_fsync = dd;
   dd_fsync.push_back("conv=fsync");
-  return {
-      make_tool("engine", {runner, "--no-fsync", files.original, files.patch, output}),
-      make_tool("engine+fsync", {runner, files.original, files.patch, output}),
-      make_tool("xdelta3 -d", {"xdelta3", "-d", "-f", "-s", files.original, files.xdelta, output}),
-      make_tool("bspatch", {"bspatch", files.original, output, files.bsdiff}),
-      make_tool("dd bs=128K", dd, Check::same_size),
-      make_tool("dd+fsync", dd_fsync, Check::same_size),
+  std::vector<Tool> tools = {
+      program_tool("program", sibling_path("qv-bench-program"), files, output),
+      make_tool("engine", {sibling_path("qv-bench-apply"), "--no-fsync", files.original,
+                           files.patch, output}),
   };
+  if (!baseline.empty()) {
+    tools.push_back(program_tool("program base", baseline + "/qv-bench-program", files, output));
+    tools.push_back(make_tool("engine base", {baseline + "/qv-bench-apply", "--no-fsync",
+                                              files.original, files.patch, output}));
+  }
+  tools.push_back(make_tool("mapped loop",
+                            {sibling_path("qv-mapped-loop"), files.original, files.patch, output}));
+  if (shape.delta_tools) {
+    tools.push_back(make_tool("xdelta3 -d",
+                              {"xdelta3", "-d", "-f", "-s", files.original, files.xdelta, output}));
+    tools.push_back(make_tool("bspatch", {"bspatch", files.original, output, files.bsdiff}));
+  }
+  tools.push_back(make_tool("dd bs=128K", dd, Check::same_size));
+  tools.push_back(make_tool("dd+fsync", dd_fsync, Check::same_size));
+  return tools;
 }
 
 bool output_is_right(const Tool& tool, const CaseShape& shape, const CaseFiles& files,
@@ -142,16 +174,19 @@ bool time_tool(Tool* tool, const CaseShape& shape, const CaseFiles& files,
                const std::string& output, bool record) {
   std::remove(output.c_str());
   sync();
-  RunResult result = run_command(tool->argv, true);
-  if (result.status != 0 || !output_is_right(*tool, shape, files, output)) {
+  RunResult result = run_command(tool->launch);
+  if (result.status != tool->exit_status || !output_is_right(*tool, shape, files, output)) {
     std::printf("  %s: %s\n", tool->label,
-                result.status != 0 ? "failed" : "output differs from the expected new file");
+                result.status != tool->exit_status ? "failed"
+                                                   : "output differs from the expected new file");
     return false;
   }
   if (record) {
     tool->seconds.push_back(result.seconds);
-    tool->cpu_seconds.push_back(result.cpu_seconds);
+    tool->user_seconds.push_back(result.user_seconds);
+    tool->system_seconds.push_back(result.system_seconds);
     tool->peak_rss_kib = std::max(tool->peak_rss_kib, result.peak_rss_kib);
+    tool->peak_anon_kib = std::max(tool->peak_anon_kib, result.peak_anon_kib);
   }
   return true;
 }
@@ -173,11 +208,13 @@ void print_case(const CaseShape& shape, const CaseFiles& files, const std::vecto
       "median of %d runs\n",
       shape.name, mib(shape.new_size), mib(shape.original_size),
       static_cast<unsigned long long>(files.operations), runs);
-  std::printf("  %-14s %9s %9s %9s %12s\n", "tool", "median", "fastest", "cpu", "peak RSS");
+  std::printf("  %-12s %9s %9s %9s %9s %11s %11s\n", "tool", "median", "fastest", "user", "system",
+              "RssAnon", "ru_maxrss");
   for (const Tool& tool : tools) {
-    std::printf("  %-14s %8.3fs %8.3fs %8.3fs %8.1f MiB\n", tool.label, median(tool.seconds),
-                *std::min_element(tool.seconds.begin(), tool.seconds.end()),
-                median(tool.cpu_seconds), tool.peak_rss_kib / 1024.0);
+    std::printf("  %-12s %8.3fs %8.3fs %8.3fs %8.3fs %7.1f MiB %7.1f MiB\n", tool.label,
+                median(tool.seconds), *std::min_element(tool.seconds.begin(), tool.seconds.end()),
+                median(tool.user_seconds), median(tool.system_seconds), tool.peak_anon_kib / 1024.0,
+                tool.peak_rss_kib / 1024.0);
   }
   if (files.bsdiff_written) {
     std::printf(
@@ -186,35 +223,69 @@ void print_case(const CaseShape& shape, const CaseFiles& files, const std::vecto
   }
 }
 
+// What one case measured, for the closing summary: median wall times by tool, 0 for a
+// tool the case does not run.
+struct CaseResult {
+  std::string name;
+  double program, engine, program_base, engine_base, mapped_loop, xdelta, bspatch, dd, dd_fsync;
+  long anon_kib, rss_kib;
+};
+
+double median_of(const std::vector<Tool>& tools, const char* label) {
+  for (const Tool& tool : tools) {
+    if (std::strcmp(tool.label, label) == 0) return median(tool.seconds);
+  }
+  return 0;
+}
+
 CaseResult summarize(const CaseShape& shape, const std::vector<Tool>& tools) {
-  CaseResult result;
-  result.name = shape.name;
-  result.engine = median(tools[0].seconds);
-  result.engine_fsync = median(tools[1].seconds);
-  result.xdelta = median(tools[2].seconds);
-  result.bspatch = median(tools[3].seconds);
-  result.dd = median(tools[4].seconds);
-  result.dd_fsync = median(tools[5].seconds);
-  result.engine_rss_kib = tools[0].peak_rss_kib;
-  std::printf(
-      "  ours/dd %.2f   ours/xdelta3 %.3f   ours/bspatch %.3f   "
-      "(ours+fsync)/(dd+fsync) %.2f\n",
-      result.engine / result.dd, result.engine / result.xdelta, result.engine / result.bspatch,
-      result.engine_fsync / result.dd_fsync);
-  return result;
+  CaseResult r;
+  r.name = shape.name;
+  r.program = median_of(tools, "program");
+  r.engine = median_of(tools, "engine");
+  r.program_base = median_of(tools, "program base");
+  r.engine_base = median_of(tools, "engine base");
+  r.mapped_loop = median_of(tools, "mapped loop");
+  r.xdelta = median_of(tools, "xdelta3 -d");
+  r.bspatch = median_of(tools, "bspatch");
+  r.dd = median_of(tools, "dd bs=128K");
+  r.dd_fsync = median_of(tools, "dd+fsync");
+  r.anon_kib = tools[0].peak_anon_kib;
+  r.rss_kib = tools[0].peak_rss_kib;
+  std::printf("  program/(dd+fsync) %.2f   program/(mapped loop) %.2f   engine/dd %.2f",
+              r.program / r.dd_fsync, r.program / r.mapped_loop, r.engine / r.dd);
+  if (r.xdelta > 0) std::printf("   program/xdelta3 %.3f", r.program / r.xdelta);
+  if (r.program_base > 0) std::printf("   program/(program base) %.2f", r.program / r.program_base);
+  std::printf("\n");
+  return r;
+}
+
+// A time, or a dash for a tool the case does not run.
+std::string cell(double seconds, const char* format = "%.3f s") {
+  if (seconds <= 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, format, seconds);
+  return text;
 }
 
 void print_summary(const std::vector<CaseResult>& results) {
   std::printf(
-      "\n| case | engine | dd bs=128K | xdelta3 -d | bspatch | ours/dd | ours/xdelta3 "
-      "| ours/bspatch | engine+fsync | dd+fsync | peak RSS |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "\n| case | program | engine | program base | engine base | mapped loop | dd+fsync | dd | "
+      "xdelta3 -d | bspatch "
+      "| program/mapped loop | program/(dd+fsync) | program/xdelta3 | engine/dd "
+      "| RssAnon | ru_maxrss |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const CaseResult& r : results) {
     std::printf(
-        "| %s | %.3f s | %.3f s | %.3f s | %.3f s | %.2f | %.3f | %.3f | %.3f s | "
-        "%.3f s | %.1f MiB |\n",
-        r.name.c_str(), r.engine, r.dd, r.xdelta, r.bspatch, r.engine / r.dd, r.engine / r.xdelta,
-        r.engine / r.bspatch, r.engine_fsync, r.dd_fsync, r.engine_rss_kib / 1024.0);
+        "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %s | %.2f | %.1f MiB | "
+        "%.1f MiB "
+        "|\n",
+        r.name.c_str(), cell(r.program).c_str(), cell(r.engine).c_str(),
+        cell(r.program_base).c_str(), cell(r.engine_base).c_str(), cell(r.mapped_loop).c_str(),
+        cell(r.dd_fsync).c_str(), cell(r.dd).c_str(), cell(r.xdelta).c_str(),
+        cell(r.bspatch).c_str(), r.program / r.mapped_loop, r.program / r.dd_fsync,
+        cell(r.xdelta > 0 ? r.program / r.xdelta : 0, "%.2f").c_str(), r.engine / r.dd,
+        r.anon_kib / 1024.0, r.rss_kib / 1024.0);
   }
 }
 
@@ -222,7 +293,7 @@ bool run_case(const CaseShape& shape, const Options& options, std::vector<CaseRe
   CaseFiles files;
   if (!prepare_case(shape, options.folder, &files)) return false;
   std::string output = options.folder + "/" + shape.name + "/out.bin";
-  std::vector<Tool> tools = tools_for(shape, files, output);
+  std::vector<Tool> tools = tools_for(shape, files, output, options.baseline);
   // The first round warms the caches and is not counted.
   for (int round = 0; round <= options.runs; ++round) {
     for (Tool& tool : tools) {
@@ -245,7 +316,9 @@ bool selected(const CaseShape& shape, const Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse_options(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME]\n");
+    std::fprintf(stderr,
+                 "usage: qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] "
+                 "[--baseline FOLDER]\n");
     return 2;
   }
   for (const char* tool : {"xdelta3", "bsdiff", "bspatch", "dd"}) {
@@ -271,13 +344,16 @@ int main(int argc, char** argv) {
   print_machine();
   std::printf("scratch folder: %s; times are wall clock of the whole process\n",
               options.folder.c_str());
+  Launch idle;
+  idle.argv = {"true"};
   std::printf(
-      "peak RSS cannot show less than %.1f MiB here: a process that does nothing "
+      "ru_maxrss cannot show less than %.1f MiB here: a process that does nothing "
       "shows that much\n",
-      run_command({"true"}, false).peak_rss_kib / 1024.0);
+      run_command(idle).peak_rss_kib / 1024.0);
   std::printf(
-      "engine = the program's apply_patch into its temporary file and rename, without\n"
-      "the final fsync; engine+fsync = the same with it, as the program runs\n");
+      "program = the whole program with its answers on standard input, instant pauses and\n"
+      "its final fsync; engine = its apply_patch alone, without the fsync; mapped loop =\n"
+      "memcpy of every piece from the mapped original in patch order, with an fsync\n");
   std::vector<CaseResult> results;
   for (std::size_t i = 0; i < kCaseCount; ++i) {
     if (selected(kCases[i], options) && !run_case(kCases[i], options, &results)) return 1;

@@ -14,11 +14,13 @@ struct CaseShape {
   std::uint32_t min_piece, max_piece;    // copy lengths
   std::uint32_t min_insert, max_insert;  // insert lengths
   unsigned insert_percent;               // chance of an insert after each copy
+  bool delta_tools;                      // also time xdelta3 and bspatch on it
 };
 
 // The files of one case in the scratch folder.
 struct CaseFiles {
   std::string original, expected, patch, xdelta, bsdiff;
+  std::string program_patch;  // the patch under the name the program looks for
   std::uint64_t operations;
   bool bsdiff_written;  // the bsdiff patch was written from the operations, not by bsdiff
 };

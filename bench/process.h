@@ -5,15 +5,25 @@
 #include <vector>
 
 struct RunResult {
-  int status;          // exit status, or -1 when the process could not start or was killed
-  double seconds;      // wall time from start to exit
-  double cpu_seconds;  // user and system time of the child
-  long peak_rss_kib;   // the child's peak resident memory
+  int status;      // exit status, or -1 when the process could not start or was killed
+  double seconds;  // wall time from start to exit
+  double user_seconds;
+  double system_seconds;
+  long peak_rss_kib;   // the child's peak resident memory (ru_maxrss)
+  long peak_anon_kib;  // highest RssAnon seen while it ran: its private memory
 };
 
-// Runs `argv` with standard input and output on /dev/null (standard error kept when
-// `show_errors`), waits for it and measures it.
-RunResult run_command(const std::vector<std::string>& argv, bool show_errors);
+// How to start a command: its folder and the file its standard input reads.
+struct Launch {
+  std::vector<std::string> argv;
+  std::string folder = ".";
+  std::string input = "/dev/null";
+  bool show_errors = true;
+};
+
+// Runs the command with standard output on /dev/null and without a desktop session,
+// waits for it and measures it. Private memory is sampled every millisecond.
+RunResult run_command(const Launch& launch);
 
 // True when `name` is a program on PATH.
 bool have_program(const std::string& name);

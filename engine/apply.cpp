@@ -119,10 +119,40 @@ void sort_copies(Batch* batch) {
   if (from != batch->keys) std::memcpy(batch->keys, from, batch->copies * sizeof *from);
 }
 
-// Reads every copy of the batch. Returns the length of its complete part.
+// Copies every piece of the batch from the mapped original in the order of their offsets,
+// so that the addresses only grow: fewer TLB misses, and the prefetcher can follow.
+void copy_mapped_pieces(void* context) {
+  Applier* applier = static_cast<Applier*>(context);
+  Batch& batch = applier->batch;
+  const unsigned char* original = applier->original_map.bytes;
+  for (std::size_t sorted = 0; sorted < batch.copies; ++sorted) {
+    std::size_t copy = copy_of(batch, sorted);
+    std::memcpy(batch.bytes + batch.place[copy], original + offset_of(batch, sorted),
+                batch.length[copy]);
+  }
+}
+
+// True when the batch's copies came whole from the mapping. A file that shrank under it
+// raises a fault past its new end, or reads as zeros up to the end of that page, so the
+// size is checked once the copies are made.
+bool copied_from_mapping(Applier* applier) {
+  MappedFile& map = applier->original_map;
+  if (map.bytes == nullptr) return false;
+  if (copy_from_mapping(copy_mapped_pieces, applier) &&
+      stream_size(applier->original) >= static_cast<std::int64_t>(map.size)) {
+    return true;
+  }
+  // From here on the original is read, and the reads tell where it ends now.
+  unmap_file(&map);
+  return false;
+}
+
+// Fills in every copy of the batch. Returns the length of its complete part.
 std::size_t read_copies(Applier* applier) {
   Batch& batch = applier->batch;
-  if (batch.copies > 0) sort_copies(&batch);
+  if (batch.copies == 0) return batch.filled;
+  sort_copies(&batch);
+  if (copied_from_mapping(applier)) return batch.filled;
   std::size_t complete = batch.filled;
   for (std::size_t sorted = 0; sorted < batch.copies;) {
     ReadGroup group = group_from(*applier, sorted);
@@ -242,6 +272,7 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   // Every write is a whole batch or block; a stream buffer would only split them.
   std::setvbuf(new_file, nullptr, _IONBF, 0);
   if (!seek_to(patch, 0)) return ApplyOutcome::damaged_patch;
+  map_file(original, applier->original_size, &applier->original_map);
   ApplyOutcome outcome = ApplyOutcome::complete;
   while (outcome == ApplyOutcome::complete && applier->patch.position < data_end) {
     outcome = run_operation(applier);
@@ -249,5 +280,6 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   // Whatever stopped the run, the pieces before it go to the new file first; a failure
   // among them came earlier and is the one reported.
   ApplyOutcome earlier = write_batch(applier);
+  unmap_file(&applier->original_map);
   return earlier != ApplyOutcome::complete ? earlier : outcome;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "engine/mapping.h"
 #include "format/operation.h"
 
 enum class ApplyOutcome { complete, damaged_patch, wrong_original, write_failed };
@@ -24,9 +25,9 @@ constexpr unsigned kCopyIndexBits = 16;
 constexpr std::size_t kMaxBatchCopies = std::size_t{1} << kCopyIndexBits;
 
 // The new file's next bytes, written with one call once full. Inserts are copied in as
-// they are read; copies from the original only take their place and are read when the
-// batch is written, in the order of their offsets in the original, so that pieces lying
-// near each other there cost one read however scattered they are in the new file.
+// they are read; copies from the original only take their place and are filled in when
+// the batch is written, in the order of their offsets in the original: the original is
+// walked front to back once per batch, however scattered the pieces are in the new file.
 struct Batch {
   std::size_t filled;  // bytes of the new file in `bytes`
   std::size_t copies;
@@ -41,6 +42,7 @@ struct Batch {
 struct Applier {
   FILE* original;
   std::uint64_t original_size;
+  MappedFile original_map;  // not mapped: the original is read with read_at
   FILE* new_file;
   PatchReader patch;
   Batch batch;

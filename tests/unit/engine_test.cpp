@@ -158,6 +158,57 @@ TEST_F(Job, FilesThatCannotServe) {
   EXPECT_EQ(open_files(), open_before);
 }
 
+// A new file whose first write cuts the original down to `cut_to` bytes, as another
+// program might while the patch runs.
+struct CuttingWriter {
+  off_t cut_to;
+  bool cut;
+  std::string written;
+};
+
+ssize_t write_and_cut(void* cookie, const char* bytes, std::size_t size) {
+  CuttingWriter* writer = static_cast<CuttingWriter*>(cookie);
+  writer->written.append(bytes, size);
+  if (!writer->cut && truncate("old.dat", writer->cut_to) != 0) return -1;
+  writer->cut = true;
+  return static_cast<ssize_t>(size);
+}
+
+TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
+  std::mt19937 rng(5);
+  original_ = random_bytes(&rng, 200000);
+  // The long copy is written first; the pieces behind it lie on pages past the new end,
+  // which fault, or in the zeros behind the new end on its last page. The batch is then
+  // read again and written up to the first byte the cut original no longer has.
+  copy(0, 65536);
+  for (int i = 0; i < 300; ++i)
+    copy(rng() % 149000, rng() % 200);
+  const std::string ops = stream_, pieces = expected_;
+  struct Cut {
+    off_t cut_to;
+    std::uint32_t at;
+    std::string kept;
+  };
+  for (const Cut& cut : {Cut{0, 100000, pieces.substr(0, 65536)},
+                         Cut{150050, 150000, pieces + original_.substr(150000, 40)}}) {
+    write_file("old.dat", original_);
+    stream_ = ops;
+    copy(cut.at, 40);
+    copy(cut.at + 60, 40);
+    write_file("patch.dat", stream_);
+    static Applier applier;
+    CuttingWriter writer = {cut.cut_to, false, ""};
+    FILE* patch = std::fopen("patch.dat", "rb");
+    FILE* old = std::fopen("old.dat", "rb");
+    FILE* out = fopencookie(&writer, "w", {nullptr, write_and_cut, nullptr, nullptr});
+    EXPECT_EQ(run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out),
+              ApplyOutcome::wrong_original);
+    EXPECT_TRUE(writer.written == cut.kept);
+    for (FILE* file : {patch, old, out})
+      std::fclose(file);
+  }
+}
+
 // The new file cannot be moved into place: a folder took the destination's name.
 TEST_F(Job, ReplacingThatFailsIsAWriteError) {
   write_file("old.dat", "");
