@@ -58,6 +58,22 @@ std::string random_bytes(std::mt19937* rng, std::size_t size) {
   return bytes;
 }
 
+// A new file whose first write cuts the original down to `cut_to` bytes, as another
+// program might while the patch runs.
+struct CuttingWriter {
+  off_t cut_to;
+  bool cut;
+  std::string written;
+};
+
+ssize_t write_and_cut(void* cookie, const char* bytes, std::size_t size) {
+  CuttingWriter* writer = static_cast<CuttingWriter*>(cookie);
+  writer->written.append(bytes, size);
+  if (!writer->cut && truncate("old.dat", writer->cut_to) != 0) return -1;
+  writer->cut = true;
+  return static_cast<ssize_t>(size);
+}
+
 TEST_F(Job, RebuildsWhatTheOperationsSay) {
   std::mt19937 rng(20240611);
   original_ = random_bytes(&rng, (3 << 20) + 5);
@@ -87,6 +103,19 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
   ASSERT_EQ(rebuilt.size(), expected_.size());
   EXPECT_TRUE(rebuilt == expected_);
   EXPECT_EQ(entries(), 3);
+  // Again with the pieces read instead of mapped: the first write cuts off a last byte
+  // that no copy takes, and from then on the original is read.
+  write_file("old.dat", original_ + "!");
+  static Applier applier;
+  CuttingWriter writer = {static_cast<off_t>(original_.size()), false, ""};
+  FILE* patch = std::fopen("patch.dat", "rb");
+  FILE* old = std::fopen("old.dat", "rb");
+  FILE* out = fopencookie(&writer, "w", {nullptr, write_and_cut, nullptr, nullptr});
+  EXPECT_EQ(run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out),
+            ApplyOutcome::complete);
+  EXPECT_TRUE(writer.written == expected_);
+  for (FILE* file : {patch, old, out})
+    std::fclose(file);
 }
 
 TEST_F(Job, CopiesFromBeyondTwoAndFourGibibytes) {
@@ -158,22 +187,6 @@ TEST_F(Job, FilesThatCannotServe) {
   EXPECT_EQ(open_files(), open_before);
 }
 
-// A new file whose first write cuts the original down to `cut_to` bytes, as another
-// program might while the patch runs.
-struct CuttingWriter {
-  off_t cut_to;
-  bool cut;
-  std::string written;
-};
-
-ssize_t write_and_cut(void* cookie, const char* bytes, std::size_t size) {
-  CuttingWriter* writer = static_cast<CuttingWriter*>(cookie);
-  writer->written.append(bytes, size);
-  if (!writer->cut && truncate("old.dat", writer->cut_to) != 0) return -1;
-  writer->cut = true;
-  return static_cast<ssize_t>(size);
-}
-
 TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
   std::mt19937 rng(5);
   original_ = random_bytes(&rng, 200000);
@@ -184,17 +197,20 @@ TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
   for (int i = 0; i < 300; ++i)
     copy(rng() % 149000, rng() % 200);
   const std::string ops = stream_, pieces = expected_;
+  // Pieces cut off whole, a piece cut in two in a group read together, and one alone.
   struct Cut {
     off_t cut_to;
-    std::uint32_t at;
+    std::vector<std::uint32_t> at;
     std::string kept;
   };
-  for (const Cut& cut : {Cut{0, 100000, pieces.substr(0, 65536)},
-                         Cut{150050, 150000, pieces + original_.substr(150000, 40)}}) {
+  for (const Cut& cut : {Cut{0, {100000, 100060}, pieces.substr(0, 65536)},
+                         Cut{150050, {150000, 150060}, pieces + original_.substr(150000, 40)},
+                         Cut{150050, {150030, 150090}, pieces + original_.substr(150030, 20)},
+                         Cut{190000, {189980}, pieces + original_.substr(189980, 20)}}) {
     write_file("old.dat", original_);
     stream_ = ops;
-    copy(cut.at, 40);
-    copy(cut.at + 60, 40);
+    for (std::uint32_t offset : cut.at)
+      copy(offset, 40);
     write_file("patch.dat", stream_);
     static Applier applier;
     CuttingWriter writer = {cut.cut_to, false, ""};
