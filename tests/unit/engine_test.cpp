@@ -79,6 +79,10 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
   original_ = random_bytes(&rng, (3 << 20) + 5);
   write_file("old.dat", original_);
   const std::uint32_t size = static_cast<std::uint32_t>(original_.size());
+  // A copy split between two batches, and an insert too.
+  insert(random_bytes(&rng, (8 << 20) - 100));
+  copy(5000, 1000);
+  insert(random_bytes(&rng, 9 << 20));
   // Pieces at the edges of the read-ahead, the batch and the blocks, in any order.
   for (std::uint32_t length : {0u, 1u, 1023u, 1024u, 1025u, 65535u, 65536u, 65537u, (1u << 20) - 1,
                                1u << 20, (1u << 20) + 1}) {
