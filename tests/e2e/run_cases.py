@@ -123,7 +123,7 @@ def run_row(row, check):
         if "steps" in row:
             stdout, stderr, status = on_terminal(program, folder, env, row, check)
         elif "interrupt" in row:
-            stdout, stderr, status = interrupted(program, folder, env, row)
+            stdout, stderr, status = interrupted(program, folder, env, row, check)
         else:
             reader, writer = os.pipe() if row.get("closed_stdout") else (None, subprocess.PIPE)
             if reader:  # standard output a pipe whose reader has gone, as after `| head -c 1`
@@ -161,10 +161,13 @@ def limit(size):
     return size and (lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (size, size)))
 
 
-def interrupted(program, folder, env, row):
-    # Sends the row's signal once the new file has begun to grow.
+def interrupted(program, folder, env, row, check):
+    # Sends the row's signals in turn once the new file has begun to grow; those that the
+    # row's "ignored" names are ignored from the start and must not end the program.
+    ignored = [getattr(signal, name) for name in row.get("ignored", [])]
     child = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: [signal.signal(s, signal.SIG_IGN) for s in ignored])
     child.stdin.write(text(row.get("stdin", ""), folder))
     child.stdin.close()
     deadline = time.time() + 30
@@ -172,7 +175,10 @@ def interrupted(program, folder, env, row):
             name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
             for name in os.listdir(folder)):
         time.sleep(0.01)
-    child.send_signal(getattr(signal, row["interrupt"]))
+    for name in row["interrupt"].split():
+        check(child.poll(), None, "ended before " + name)
+        child.send_signal(getattr(signal, name))
+        time.sleep(0.5 if name in row.get("ignored", []) else 0)
     return child.stdout.read(), child.stderr.read(), child.wait(timeout=30)
 
 

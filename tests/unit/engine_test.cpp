@@ -268,6 +268,7 @@ TEST_F(Job, DestinationsThatAreNotPlainFiles) {
     return stat(name, &info) == 0 ? info.st_ino : 0;
   };
   ino_t plain = inode("plain"), linked = inode("linked");
+  long open_before = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   for (const char* destination : {"link", "dangling", "absolute", "plain", "linked"})
     ASSERT_EQ(run(destination), JobOutcome::complete) << destination;
   for (const char* name : {"target", "made", "far", "plain", "linked", "other"})
@@ -277,6 +278,7 @@ TEST_F(Job, DestinationsThatAreNotPlainFiles) {
   EXPECT_TRUE(stat("target", &info) == 0 && (info.st_mode & 07777) == 0640);
   EXPECT_NE(inode("plain"), plain);
   EXPECT_EQ(inode("linked"), linked);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), open_before);
 }
 
 }  // namespace
