@@ -199,7 +199,8 @@ def accept(titles):
 def on_terminal(program, folder, env, row, check):
     # Runs the program on a pseudo-terminal (in the background of it when the row says so;
     # on pipes when it says "pipe") and plays the row's steps: what appears, how often by
-    # then, what is typed. With "waits" the program must still run before each answer.
+    # then, what is typed. With "waits" the program must still run that many seconds after
+    # each prompt, before the answer.
     if row.get("pipe"):
         child = subprocess.Popen([program], cwd=folder, env=env, stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -223,7 +224,7 @@ def on_terminal(program, folder, env, row, check):
     while status is None and time.time() < end:
         while status is None and steps and seen.count(steps[0][0]) >= steps[0][1]:
             if row.get("waits"):
-                time.sleep(0.2)
+                time.sleep(row["waits"])
                 done, wait_status = os.waitpid(pid, os.WNOHANG)
                 status = os.waitstatus_to_exitcode(wait_status) if done else None
                 check(status, None, "ended instead of waiting for %r" % steps[0][2])
