@@ -21,7 +21,7 @@ with open(os.path.join(HERE, "cases.json")) as f:
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
-# cancel, segv, exitN (printing a folder first), or the path to print.
+# cancel, segv, exitN (printing a folder first), or the path to print, in two writes.
 STAND_IN = r"""#!/bin/sh
 PATH=/usr/bin:/bin
 cd "$(dirname "$0")"
@@ -32,7 +32,7 @@ case $answer in
   cancel) exit "$ZENITY_CANCEL" ;;
   segv) kill -SEGV $$ ;;
   exit*) pwd; exit "${answer#exit}" ;;
-  *) printf '%s\n' "$answer" ;;
+  *) printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2 ;;
 esac
 """
 
