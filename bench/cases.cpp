@@ -11,8 +11,8 @@
 #include <cstring>
 #include <memory>
 
+#include "bench/patch_writer.h"
 #include "bench/process.h"
-#include "tests/support/patch_writer.h"
 
 namespace {
 

@@ -1,42 +1,57 @@
-// Replays fuzz inputs through a target without libFuzzer, so that the committed corpus
-// runs in the ordinary test suite with any compiler: replay FILE_OR_FOLDER...
-#include <dirent.h>
-#include <sys/stat.h>
+// Replays fuzz inputs without libFuzzer, so that the committed corpus runs in the
+// ordinary suite with any compiler: replay PATH... A folder is replayed file by file; a
+// .txt file lists inputs beside it with the outcome each must have ("NAME OUTCOME").
+#include <stdlib.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "fuzz/fuzz_support.h"
+#include "engine/patch_job.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+extern JobOutcome last_outcome;
 
 namespace {
 
-int replay(const std::string& path) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) fuzz_fail(("cannot find " + path).c_str());
-  if (!S_ISDIR(info.st_mode)) {
-    std::string bytes;
-    if (!read_whole_file(path, &bytes)) fuzz_fail(("cannot read " + path).c_str());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return 1;
-  }
-  int count = 0;
-  DIR* folder = opendir(path.c_str());
-  while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] != '.') count += replay(path + "/" + entry->d_name);
-  }
-  closedir(folder);
-  return count;
+const char* const kOutcomes[] = {"complete",      "patch_missing",     "not_valid",
+                                 "no_new_name",   "original_unusable", "destination_refused",
+                                 "damaged_patch", "wrong_original",    "write_failed"};
+
+void replay(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  int count = 0;
-  for (int i = 1; i < argc; ++i)
-    count += replay(argv[i]);
-  std::printf("%d inputs replayed\n", count);
-  return count > 0 ? 0 : 1;
+  char scratch[] = "/tmp/qv-replay-XXXXXX";
+  if (mkdtemp(scratch) == nullptr || setenv("QV_FUZZ_SCRATCH", scratch, 1) != 0) return 2;
+  int count = 0, wrong = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::filesystem::path path = argv[i];
+    if (std::filesystem::is_directory(path)) {
+      for (const auto& entry : std::filesystem::directory_iterator(path)) {
+        if (entry.path().extension() != ".txt") replay(entry.path()), ++count;
+      }
+      continue;
+    }
+    std::ifstream list(path);
+    for (std::string name, outcome; list >> name >> outcome; ++count) {
+      replay(path.parent_path() / name);
+      if (outcome != kOutcomes[static_cast<int>(last_outcome)]) {
+        std::printf("%s: %s, expected %s\n", name.c_str(),
+                    kOutcomes[static_cast<int>(last_outcome)], outcome.c_str());
+        ++wrong;
+      }
+    }
+  }
+  std::filesystem::remove_all(scratch);
+  std::printf("%d inputs replayed, %d with another outcome\n", count, wrong);
+  return count > 0 && wrong == 0 ? 0 : 1;
 }

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "frontend/link_seams.h"
 
@@ -15,15 +16,13 @@ std::vector<std::optional<std::string>> chooser_answers;
 
 namespace {
 
-std::size_t answers_used = 0;
-
 ChooserResult scripted_chooser(bool save, char* path, const char* title) {
   chooser_calls.push_back({save, path, title});
-  if (answers_used >= chooser_answers.size()) {
+  if (chooser_calls.size() > chooser_answers.size()) {
     ADD_FAILURE() << "chooser shown with no scripted answer left";
     std::_Exit(3);
   }
-  const std::optional<std::string>& answer = chooser_answers[answers_used++];
+  const std::optional<std::string>& answer = chooser_answers[chooser_calls.size() - 1];
   if (!answer) return ChooserResult::cancelled;
   std::snprintf(path, kPathCapacity, "%s", answer->c_str());
   return ChooserResult::chosen;
@@ -47,15 +46,12 @@ void reset_fakes() {
   recorded_pauses.clear();
   chooser_calls.clear();
   chooser_answers.clear();
-  answers_used = 0;
 }
 
 void feed_stdin(const std::string& text) {
   char name[] = "/tmp/qv-stdin-XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  close(fd);
+  close(mkstemp(name));
+  write_file(name, text);
   ASSERT_NE(std::freopen(name, "rb", stdin), nullptr);
   unlink(name);
 }
@@ -64,6 +60,16 @@ std::string enter_scratch_folder() {
   char name[] = "/tmp/qv-test-XXXXXX";
   if (mkdtemp(name) == nullptr || chdir(name) != 0) std::abort();
   return name;
+}
+
+std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  EXPECT_TRUE(std::ofstream(path, std::ios::binary) << bytes) << path;
 }
 
 int main(int argc, char** argv) {

@@ -5,21 +5,19 @@
 #include <string>
 #include <vector>
 
-// Every pause the code under test asked for, in milliseconds.
-extern std::vector<unsigned> recorded_pauses;
-
 struct ChooserCall {
   bool save;              // the save chooser rather than the open chooser
   std::string prefilled;  // the path buffer as the chooser received it
   std::string title;
 };
+
+// Every pause asked for (milliseconds) and every chooser shown, since reset_fakes().
+extern std::vector<unsigned> recorded_pauses;
 extern std::vector<ChooserCall> chooser_calls;
 
 // Answers the scripted choosers give, in order; nullopt is a cancel. A chooser shown
-// with no answer left fails the test and ends it.
+// with no answer left ends the test.
 extern std::vector<std::optional<std::string>> chooser_answers;
-
-// Clears the records and the script.
 void reset_fakes();
 
 // Makes `text` the whole of standard input.
@@ -27,3 +25,6 @@ void feed_stdin(const std::string& text);
 
 // A fresh empty folder for one test; the process moves into it.
 std::string enter_scratch_folder();
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);

@@ -1,0 +1,137 @@
+// Fuzz target: one whole patch job on real files (trailer, decoding, rebuild, replacing
+// the new file). The input holds the original's length (3 bytes, little-endian, below
+// 1 MiB), a count of literal bytes (2 bytes), those bytes, which begin the original, and
+// then the patch; the rest of the original is a pattern without short periods. The job
+// is checked against a model that decodes one operation at a time into a string.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "diff/diff.h"
+#include "engine/patch_job.h"
+
+JobOutcome last_outcome;  // for the replay's expectations
+
+namespace {
+
+constexpr std::size_t kOutputCap = 12 << 20;  // bigger new files are not run
+constexpr char kOldContent[] = "what was at the destination before";
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+// What the job must do: the format's own trailer parser and decoder, one step at a time.
+JobOutcome model(const std::string& patch, const std::string& original, std::string* out) {
+  std::int64_t total = patch.size() < kLengthFieldSize
+                           ? -1
+                           : trailer_length(&patch[patch.size() - kLengthFieldSize], patch.size());
+  if (total < 0) return JobOutcome::not_valid;
+  std::string text = patch.substr(patch.size() - total);
+  TrailerFields fields = parse_trailer(text.data());
+  if (fields.original_name == nullptr) return JobOutcome::not_valid;
+  if (fields.new_name == nullptr) return JobOutcome::no_new_name;
+  std::int32_t size = fields.expected_original_size;
+  if (size != 0 && static_cast<std::size_t>(size) != original.size()) {
+    return JobOutcome::wrong_original;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(patch.data());
+  for (std::size_t at = 0, end = patch.size() - total; at < end && out->size() <= kOutputCap;) {
+    Operation op;
+    std::size_t head = decode_operation(bytes + at, end - at, &op);
+    if (head == 0) return JobOutcome::damaged_patch;
+    at += head;
+    std::size_t from = op.is_copy ? op.offset : at;
+    if (from + std::uint64_t{op.length} > (op.is_copy ? original.size() : end)) {
+      return op.is_copy ? JobOutcome::wrong_original : JobOutcome::damaged_patch;
+    }
+    out->append(op.is_copy ? original : patch, from, op.length);
+    if (!op.is_copy) at += op.length;
+  }
+  return JobOutcome::complete;
+}
+
+const std::string& scratch() {
+  static std::string folder;
+  if (folder.empty()) {
+    // Shared memory when there is some: the new file is synced on every run.
+    const char* base = std::getenv("QV_FUZZ_SCRATCH");
+    std::string name = std::string(base ? base : "/tmp") + "/qv-fuzz-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) fail("no scratch folder");
+    folder = name + "/";
+  }
+  return folder;
+}
+
+std::string read_file(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  if (!(std::ofstream(path, std::ios::binary) << bytes)) fail("cannot write a scratch file");
+}
+
+// The creator's patch from `original` to `target`, run by the model, must rebuild `target`
+// and be no larger than the target with one insert head. `shape` sets pieces small
+// enough for matches to cross their edges.
+void check_round_trip(const std::string& original, const std::string& target, unsigned shape) {
+  if (target.size() > (1 << 16)) return;  // keeps the run fast; sizes are the engine's part
+  DiffSettings settings = default_diff_settings();
+  settings.piece_size = 64 + shape * 16;
+  std::string patch;
+  const auto* from = reinterpret_cast<const unsigned char*>(original.data());
+  const auto* to = reinterpret_cast<const unsigned char*>(target.data());
+  if (make_operation_stream(from, original.size(), to, target.size(), settings, &patch) !=
+      DiffStatus::ok) {
+    fail("the creator failed");
+  }
+  if (patch.size() > target.size() + 5) fail("patch larger than the new file");
+  patch += encode_trailer("a", "b", size_field_for(original.size()));
+  std::string rebuilt;
+  if (model(patch, original, &rebuilt) != JobOutcome::complete || rebuilt != target) {
+    fail("the creator's patch does not rebuild the new file");
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 5) return 0;
+  std::size_t length = (data[0] | data[1] << 8 | data[2] << 16) % (1 << 20);
+  std::size_t literal = std::min<std::size_t>(data[3] | data[4] << 8, size - 5);
+  static std::string pattern, original, patch, output;
+  for (std::size_t i = pattern.size(); i < 1 << 20; ++i)
+    pattern.push_back(static_cast<char>(static_cast<std::uint32_t>(i * 2654435761u) >> 24));
+  original.assign(reinterpret_cast<const char*>(data) + 5, std::min(literal, length));
+  original.append(pattern, original.size(), length - original.size());
+  patch.assign(reinterpret_cast<const char*>(data) + 5 + literal, size - 5 - literal);
+  output.clear();
+  JobOutcome expected = model(patch, original, &output);
+  if (output.size() > kOutputCap) return 0;
+
+  const std::string& folder = scratch();
+  write_file(folder + "patch", patch);
+  write_file(folder + "original", original);
+  write_file(folder + "new", kOldContent);
+  static PatchJob job;
+  last_outcome = run_patch_job(&job, (folder + "patch").c_str(), (folder + "original").c_str(),
+                               (folder + "new").c_str());
+  if (last_outcome != expected) fail("the job ended otherwise");
+  bool complete = last_outcome == JobOutcome::complete;
+  if (read_file(folder + "new") != (complete ? output : kOldContent)) fail("new file");
+  if (read_file(folder + "patch") != patch || read_file(folder + "original") != original) {
+    fail("an input changed");
+  }
+  if (std::distance(std::filesystem::directory_iterator(folder), {}) != 3)
+    fail("files left behind");
+  if (complete) check_round_trip(original, output, data[0]);
+  return 0;
+}
