@@ -15,7 +15,7 @@
 #include "format/trailer.h"
 #include "select/choosers.h"
 #include "select/console_chooser.h"
-#include "tests/support/fakes.h"
+#include "tests/support/helpers.h"
 
 namespace {
 
