@@ -1,12 +1,15 @@
-// The creator in memory: adversarial pairs rebuild exactly and cost no more than their
+// The creator: adversarial pairs rebuild exactly and cost no more than their
 // plain operations; the parse is the cheapest one over its matches.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
 #include "diff/diff.h"
 #include "diff/index.h"
+#include "engine/patch_job.h"
+#include "tests/support/helpers.h"
 
 namespace {
 
@@ -22,21 +25,16 @@ const unsigned char* bytes_of(const std::string& bytes) {
   return reinterpret_cast<const unsigned char*>(bytes.data());
 }
 
-// The new file as the operations build it, or "<bad>" when one does not fit.
+// The new file as the applier builds it from the operations, or "<bad>" when it fails.
 std::string rebuild(const std::string& original, const std::string& stream) {
-  std::string out;
-  for (std::size_t at = 0; at < stream.size();) {
-    Operation op;
-    std::size_t head = decode_operation(bytes_of(stream) + at, stream.size() - at, &op);
-    if (head == 0) return "<bad>";
-    at += head;
-    const std::string& source = op.is_copy ? original : stream;
-    std::size_t from = op.is_copy ? op.offset : at;
-    if (from + op.length > source.size()) return "<bad>";
-    out.append(source, from, op.length);
-    if (!op.is_copy) at += op.length;
-  }
-  return out;
+  std::string folder = enter_scratch_folder();
+  write_file("old", original);
+  write_file("patch", stream + encode_trailer("old", "new", ""));
+  static PatchJob job;
+  bool complete = run_patch_job(&job, "patch", "old", "new") == JobOutcome::complete;
+  std::string rebuilt = complete ? read_file("new") : "<bad>";
+  std::filesystem::remove_all(folder);
+  return rebuilt;
 }
 
 // Pairs that push the creator to its edges: each rebuilds exactly, within its bound.
