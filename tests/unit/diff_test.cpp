@@ -37,9 +37,27 @@ std::string rebuild(const std::string& original, const std::string& stream) {
   return rebuilt;
 }
 
-// Pairs that push the creator to its edges: each rebuilds exactly, within its bound.
+// `count` pieces of `original`, `shortest` to `longest` bytes long, from scattered
+// offsets, each after a random byte.
+std::string scattered(const std::string& original, std::size_t count, unsigned shortest,
+                      unsigned longest) {
+  std::mt19937 generator(count);
+  std::string pieces;
+  while (count-- > 0) {
+    std::size_t length = shortest + generator() % (longest - shortest + 1);
+    pieces += static_cast<char>(generator()) +
+              original.substr(generator() % (original.size() - length), length);
+  }
+  return pieces;
+}
+
+// Pairs that push the creator to its edges: each rebuilds exactly, within its bound (the
+// size it reaches today: a larger patch is a loss).
 TEST(Creator, RebuildsEachPairWithinItsBound) {
-  const std::string random = random_bytes(70000, 1);
+  const std::string random = random_bytes(140000, 1);
+  std::string edited = random;
+  for (std::size_t at = 70000; at < edited.size(); at += 300 + at % 7)
+    edited[at] = static_cast<char>(edited[at] + 1);
   const struct {
     const char* name;
     std::string original, target;
@@ -48,16 +66,25 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
       {"both empty", "", "", 0},
       {"empty original", "", "abc", 5},
       {"empty new file", "abc", "", 0},
-      {"identical", random, random, 7},
-      {"one byte changed", random, random.substr(0, 30000) + "x" + random.substr(30001), 15},
+      {"identical", random, random, 6},
+      {"one byte changed", random, random.substr(0, 30000) + "x" + random.substr(30001), 14},
       {"unrelated", random_bytes(65536, 2), random_bytes(100000, 3), 100005},
-      {"runs of one byte", std::string(100000, 'a'), std::string(300000, 'a') + "b", 30},
+      {"runs of one byte", std::string(100000, 'a'), std::string(300000, 'a') + "b", 21},
       {"255 bytes", random.substr(0, 255), random.substr(1, 254) + "!", 6},
-      {"256 bytes", random.substr(0, 256), "!" + random.substr(0, 256), 8},
-      {"65535 bytes", random.substr(0, 65535), random.substr(0, 65535) + random.substr(0, 256), 12},
+      {"256 bytes", random.substr(0, 256), "!" + random.substr(0, 256), 7},
+      {"65535 bytes", random.substr(0, 65535), random.substr(0, 65535) + random.substr(0, 256), 8},
       {"65536 bytes", random.substr(0, 65536),
-       random.substr(40000, 25536) + random.substr(0, 40000), 16},
-      {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 5000},
+       random.substr(40000, 25536) + random.substr(0, 40000), 9},
+      {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 2949},
+      {"short pieces of 64 KiB", random.substr(0, 65536),
+       scattered(random.substr(0, 65536), 3000, 3, 8), 17945},
+      {"short pieces of more", random, scattered(random, 3000, 4, 9), 20839},
+      {"edits every 300 bytes", random, edited, 2315},
+      {"three and four bytes between copies", random.substr(0, 65536),
+       random.substr(300, 300) + random.substr(10, 3) + random.substr(600, 300) +
+           random.substr(20, 4) + random.substr(1000, 300) + random.substr(30, 3),
+       24},
+      {"a last piece just long enough", random, random_bytes(50, 9) + random.substr(1000, 6), 56},
   };
   // Small pieces as well, so that pieces meet inside matches and inserts.
   for (const auto& pair : pairs) {
@@ -69,16 +96,23 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
                                       bytes_of(pair.target), pair.target.size(), settings, &stream),
                 DiffStatus::ok);
       EXPECT_TRUE(rebuild(pair.original, stream) == pair.target) << pair.name << " " << piece;
-      EXPECT_TRUE(piece < pair.target.size() || stream.size() <= pair.most_bytes) << pair.name;
+      EXPECT_TRUE(piece < pair.target.size() || stream.size() <= pair.most_bytes)
+          << pair.name << " " << stream.size();
     }
   }
 }
 
-// Against every length of every match and every insert, on small random pairs.
+// Against every length of every match and every insert, on small random pairs; every
+// third has copies and inserts longer than 255 bytes.
 TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
   for (unsigned seed = 0; seed < 300; ++seed) {
     std::string original = random_bytes(1 + seed % 300, seed, 2 + seed % 4);
     std::string target = random_bytes(1 + seed * 7 % 300, seed + 1000, 2 + seed % 4);
+    if (seed % 3 == 0) {
+      original = random_bytes(1200, seed, 2 + seed % 3);
+      target = scattered(original, 2 + seed % 3, 1, 500) +
+               random_bytes(250 + seed, seed, 5 + seed % 4) + scattered(original, 2, 250, 500);
+    }
     OriginalIndex index;
     ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, &index));
     std::vector<Candidate> candidates;
