@@ -84,6 +84,8 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
        random.substr(300, 300) + random.substr(10, 3) + random.substr(600, 300) +
            random.substr(20, 4) + random.substr(1000, 300) + random.substr(30, 3),
        24},
+      {"an insert longer than 65535 bytes", random,
+       random.substr(0, 1000) + random_bytes(70000, 11) + random.substr(2000, 1000), 70014},
       {"a last piece just long enough", random, random_bytes(50, 9) + random.substr(1000, 6), 56},
   };
   // Small pieces as well, so that pieces meet inside matches and inserts.
@@ -100,6 +102,21 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
           << pair.name << " " << stream.size();
     }
   }
+}
+
+// The gram filter passes the places the original may hold, and few others.
+TEST(Index, PassesFewPlacesTheOriginalDoesNotHold) {
+  std::string original = random_bytes(100000, 7, 128), text = random_bytes(10000, 8, 128);
+  for (char& byte : text)
+    byte = static_cast<char>(byte | 0x80);  // bytes the original does not have
+  OriginalIndex index;
+  ASSERT_TRUE(build_index(bytes_of(original), original.size(), 5, &index));
+  std::size_t passed = 0;
+  for (std::size_t at = 0; at < text.size(); ++passed)
+    at = next_possible_match(index, bytes_of(text), at, text.size()) + 1;
+  EXPECT_LT(passed, text.size() / 10);
+  EXPECT_EQ(next_possible_match(index, bytes_of(original) + 1001, 0, 100), 0u);
+  EXPECT_FALSE(build_index(bytes_of(original), kMaxIndexedOriginal + 1, 0, &index));
 }
 
 // Against every length of every match and every insert, on small random pairs; every
