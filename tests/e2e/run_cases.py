@@ -14,13 +14,11 @@ import ast, json, os, pty, re, resource, select, shutil, signal, stat, subproces
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PROGRAMS = {name: os.environ.get(variable, "") for name, variable in (
-    ("apply", "QV_APPLY"), ("real", "QV_APPLY_REAL"), ("diff", "QV_DIFF"), ("make", "QV_MAKE_PATCH"))}
-with open(os.path.join(HERE, "..", "..", "frontend", "messages.h")) as f:
-    MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body))
-                for name, body in re.findall(r"k(\w+)\[\] =\s*([^;]*);", f.read())}
-with open(os.path.join(HERE, "cases.json")) as f:
-    CASES = json.load(f)
+PROGRAMS = {name: os.environ.get("QV_" + variable, "") for name, variable in
+            {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF", "make": "MAKE_PATCH"}.items()}
+MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body)) for name, body
+            in re.findall(r"k(\w+)\[\] =\s*([^;]*);", open(os.path.join(HERE, "../../frontend/messages.h")).read())}
+CASES = json.load(open(os.path.join(HERE, "cases.json")))
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
@@ -50,6 +48,12 @@ def text(template, folder=""):
     return template.replace("$DIR", folder).encode("latin-1")
 
 
+def expand(value, folder):
+    # The texts of a row's value (a text, or lists of them) as bytes; numbers as they are.
+    return text(value, folder) if isinstance(value, str) else [expand(v, folder) for v in value] \
+        if isinstance(value, list) else value
+
+
 def pieces(content, folder):
     # File content: a text, or a list of texts and [start, end] slices of ORIGINAL.
     return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else text(p, folder)
@@ -58,7 +62,8 @@ def pieces(content, folder):
 
 def fill(folder, row):
     # Makes the row's files: their content, or "<dir>", "<fifo>", "<link NAME>" (a hard
-    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk).
+    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk);
+    # then the patch.
     kinds = {"dir": lambda _, path: os.mkdir(path), "fifo": lambda _, path: os.mkfifo(path),
              "link": lambda name, path: os.link(os.path.join(folder, name), path),
              "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size))}
@@ -73,7 +78,7 @@ def fill(folder, row):
     if "patch_bytes" in row:
         open(os.path.join(folder, PATCH), "wb").write(text(row["patch_bytes"]))
     if "make" in row:
-        subprocess.run([PROGRAMS["diff"], *(text(a, folder) for a in row["make"])], cwd=folder, check=True)
+        subprocess.run([PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 
 
 def listing(folder):
@@ -85,31 +90,49 @@ def listing(folder):
             return b"<symlink %s>" % os.readlink(path).encode()
         if not stat.S_ISREG(mode):
             return b"<dir>" if stat.S_ISDIR(mode) else b"<fifo>"
-        size = os.path.getsize(path)
-        return b"%d bytes" % size if size > 1 << 24 else open(path, "rb").read()
+        return b"%d bytes" % os.path.getsize(path) if os.path.getsize(path) > 1 << 24 else open(path, "rb").read()
     return {os.path.relpath(os.path.join(top, name), folder): content(os.path.join(top, name))
             for top, folders, files in os.walk(folder) for name in folders + files}
 
 
 class Check:
     # Collects the differences from what a row expects.
-    def __init__(self, label=""):
+    def __init__(self, label):
         self.failures, self.label = [], label
 
     def __call__(self, actual, expected, what):
         if actual != expected:
-            self.failures.append("%s: %s\n  got      %r\n  expected %r" %
-                                 (self.label, what, actual, expected))
+            self.failures.append("%s: %s\n  got      %r\n  expected %r" % (self.label, what, actual, expected))
 
     def files(self, folder, before, row):
         # The files as they were, but for the row's "after" (null: any content).
-        now = listing(folder)
         after = dict(before, **{k: v if v is None else pieces(v, folder) for k, v in row.get("after", {}).items()})
+        now = listing(folder)
         self(now, {k: now.get(k, "missing") if v is None else v for k, v in after.items()}, "files")
 
-    def report(self, rows):
-        print("\n".join(self.failures) or "%d rows passed" % rows)
-        return 1 if self.failures else 0
+
+def run_all(rows, run, workers):
+    # Runs each row, and prints every difference from what it expects; the exit status.
+    def checked(row):
+        check = Check(row["label"])
+        try:
+            run(row, check)
+        except (AssertionError, subprocess.TimeoutExpired) as error:
+            check(str(error), "", "run")
+        return check.failures
+    with ThreadPoolExecutor(workers) as pool:
+        failures = sum(pool.map(checked, rows), [])
+    print("\n".join(failures) or "%d rows passed" % len(rows))
+    return 1 if failures else 0
+
+
+def wait_until(condition, what, program):
+    # Polls `condition` while `program` runs, for 30 s at the most.
+    deadline = time.monotonic() + 30
+    while not condition():
+        assert time.monotonic() < deadline, "timed out waiting for " + what
+        assert program.poll() is None, "the program ended waiting for " + what
+        time.sleep(0.02)
 
 
 def xdotool(*args, timeout=30):
@@ -119,71 +142,58 @@ def xdotool(*args, timeout=30):
 def run_row(row, check):
     with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch, \
             tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
-        folder = os.path.realpath(scratch)
+        folder, log = os.path.realpath(scratch), os.path.join(bin_dir, "pauses")
         fill(folder, row)
-        before, log = listing(folder), os.path.join(bin_dir, "pauses")
+        before, dialog = listing(folder), os.path.join(bin_dir, row.get("dialog_program", "zenity"))
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(QV_PAUSE_LOG=log, **{k: text(v, folder).decode() for k, v in row.get("env", {}).items()})
         if "dialogs" in row:  # the stand-in as zenity, or as kdialog alone, or as nothing
-            dialog = os.path.join(bin_dir, row.get("dialog_program", "zenity"))
             open(dialog, "w").write(STAND_IN)
             os.chmod(dialog, 0o755)
-            open(os.path.join(bin_dir, "answers"), "wb").write(
-                b"".join(text(a, folder) + b"\n" for a in row["dialogs"]))
+            open(os.path.join(bin_dir, "answers"), "wb").write(b"\n".join(expand(row["dialogs"], folder)) + b"\n")
             env["PATH"] = bin_dir
         if "accept" in row:  # the real dialogs on this session's display
             env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
             threading.Thread(target=accept, args=(row["accept"],), daemon=True).start()
         started, command = time.monotonic(), [PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
         stdout, stderr, status = (on_terminal if "steps" in row else on_pipes)(command, folder, env, row, check)
-        if "min_seconds" in row:  # the real pauses
-            check(time.monotonic() - started >= row["min_seconds"], True, "paused")
+        check(time.monotonic() - started >= row.get("min_seconds", 0), True, "paused")  # the real pauses
         check(status, row.get("status", 1), "exit status")
-        for name, actual in (("stdout", stdout), ("stderr", stderr)):
-            if name in row:
-                check(actual, text(row[name], folder), name)
-        if "pauses" in row:
-            pauses = open(log).read().split() if os.path.exists(log) else []
-            check(pauses, [str(p) for p in row["pauses"]], "pauses")
-        if "calls" in row:
-            calls = [open(os.path.join(bin_dir, "call-%d" % i)).read().splitlines()
-                     for i in range(len([n for n in os.listdir(bin_dir) if n.startswith("call-")]))]
-            check(calls, [[text(a, folder).decode() for a in call] for call in row["calls"]], "dialogs")
+        actual = {"stdout": stdout, "stderr": stderr, "pauses": [int(p) for p in open(log)] if os.path.exists(log)
+                  else [], "calls": [open(os.path.join(bin_dir, "call-%d" % i), "rb").read().splitlines()
+                                     for i in range(len([n for n in os.listdir(bin_dir) if n[:5] == "call-"]))]}
+        for name in actual.keys() & row.keys():
+            check(actual[name], expand(row[name], folder), name)
         check.files(folder, before, row)
 
 
 def on_pipes(command, folder, env, row, check):
-    # Runs the program with its standard input from a file; its standard output a pipe, or
-    # with "closed_stdout" one whose reader has gone, as after `| head -c 1`. The signals of
-    # "ignored" are ignored from the start (SIGHUP as under nohup; SIGXFSZ, so that
-    # "file_size_limit" gives EFBIG). Those of "interrupt" are sent in turn once the new
-    # file has begun to grow, and the ignored ones must not end the program.
+    # Runs the program with its standard input from a file. The signals of "ignored" are
+    # ignored from the start (SIGHUP as under nohup; SIGXFSZ, so that "file_size_limit"
+    # gives EFBIG). Those of "interrupt" are sent in turn once the new file has begun to
+    # grow, and the ignored ones must not end the program.
     def set_up():
         for name in row.get("ignored", []):
             signal.signal(getattr(signal, name), signal.SIG_IGN)
         if "file_size_limit" in row:
             resource.setrlimit(resource.RLIMIT_FSIZE, (row["file_size_limit"],) * 2)
+        if row.get("closed_stdout"):  # a pipe whose reader has gone, as after `| head -c 1`
+            reader, writer = os.pipe()
+            os.close(reader)
+            os.dup2(writer, 1)
     stdin = tempfile.TemporaryFile()
     stdin.write(text(row.get("stdin", ""), folder))
     stdin.seek(0)
-    reader, writer = os.pipe() if row.get("closed_stdout") else (None, subprocess.PIPE)
-    if reader:
-        os.close(reader)
-    child = subprocess.Popen(command, cwd=folder, env=env, stdin=stdin, stdout=writer,
+    child = subprocess.Popen(command, cwd=folder, env=env, stdin=stdin, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, preexec_fn=set_up)
-    if reader:
-        os.close(writer)
-    deadline = time.time() + 30
-    while "interrupt" in row and time.time() < deadline and not any(
-            name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
-            for name in os.listdir(folder)):
-        time.sleep(0.01)
+    if "interrupt" in row:
+        wait_until(lambda: any(name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
+                               for name in os.listdir(folder)), "a rebuild", child)
     for name in row.get("interrupt", "").split():
         check(child.poll(), None, "ended before " + name)
         child.send_signal(getattr(signal, name))
         time.sleep(0.5 if name in row.get("ignored", []) else 0)
-    stdout, stderr = child.communicate(timeout=120)
-    return stdout or b"", stderr, child.returncode
+    return (*child.communicate(timeout=120), child.returncode)
 
 
 def accept(titles):
@@ -253,23 +263,9 @@ def on_terminal(command, folder, env, row, check):
     return seen, b"", status
 
 
-def run_checked(row):
-    check = Check(row["label"])
-    if "accept" in row and not (shutil.which("zenity") and shutil.which("xdotool") and
-                                "DISPLAY" in os.environ):
-        print("SKIPPED (needs zenity, xdotool and xvfb-run): " + row["label"])
-    else:
-        run_row(row, check)
-    return check.failures
-
-
-def main(groups):
-    rows = [row for row in CASES["cases"] if row["group"] in groups]
-    with ThreadPoolExecutor(4) as pool:
-        check = Check()
-        check.failures = sum(pool.map(run_checked, rows), [])
-    return check.report(len(rows))
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    # The real dialogs need zenity, xdotool and a display (xvfb-run).
+    real_dialogs = shutil.which("zenity") and shutil.which("xdotool") and "DISPLAY" in os.environ
+    rows = [row for row in CASES["cases"] if row["group"] in sys.argv[1:]]
+    print("" if real_dialogs or all("accept" not in row for row in rows) else "SKIPPED: the real dialogs")
+    sys.exit(run_all([row for row in rows if real_dialogs or "accept" not in row], run_row, 4))
