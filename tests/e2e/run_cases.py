@@ -10,7 +10,7 @@
 # as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled in
 # (several texts separated by "|"), or the macros of cases.json; "{3000*o}" is 3000 o's;
 # "$DIR" is the scratch folder.
-import ast, json, os, pty, re, resource, select, shutil, signal, stat, subprocess, sys, tempfile, threading, time
+import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, threading, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,17 +24,15 @@ ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads wo
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
 # cancel, segv, exitN (printing a folder first), or the path to print, in two writes.
 STAND_IN = r"""#!/bin/sh
-PATH=/usr/bin:/bin
-cd "$(dirname "$0")"
-n=$(ls | grep -c '^call-')
+PATH=/usr/bin:/bin && cd "$(dirname "$0")" && n=$(ls | grep -c '^call-')
 printf '%s\n' "$@" > "call-$n"
 answer=$(sed -n "$((n + 1))p" answers)
 case $answer in
   cancel) exit "$ZENITY_CANCEL" ;;
   segv) kill -SEGV $$ ;;
   exit*) pwd; exit "${answer#exit}" ;;
-  *) printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2 ;;
 esac
+printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2
 """
 
 
@@ -75,8 +73,6 @@ def fill(folder, row):
             open(path, "wb").write(pieces(content, folder))
     if "patch" in row:
         subprocess.run([PROGRAMS["make"], os.path.join(folder, PATCH), *map(text, row["patch"])], check=True)
-    if "patch_bytes" in row:
-        open(os.path.join(folder, PATCH), "wb").write(text(row["patch_bytes"]))
     if "make" in row:
         subprocess.run([PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 
@@ -85,11 +81,9 @@ def listing(folder):
     # Every file below `folder`: its content (its size when large), or what it is; a
     # symbolic link is shown, not followed.
     def content(path):
-        mode = os.lstat(path).st_mode
-        if stat.S_ISLNK(mode):
-            return b"<symlink %s>" % os.readlink(path).encode()
-        if not stat.S_ISREG(mode):
-            return b"<dir>" if stat.S_ISDIR(mode) else b"<fifo>"
+        if os.path.islink(path) or not os.path.isfile(path):
+            return b"<symlink %s>" % os.readlink(path).encode() if os.path.islink(path) else \
+                b"<dir>" if os.path.isdir(path) else b"<fifo>"
         return b"%d bytes" % os.path.getsize(path) if os.path.getsize(path) > 1 << 24 else open(path, "rb").read()
     return {os.path.relpath(os.path.join(top, name), folder): content(os.path.join(top, name))
             for top, folders, files in os.walk(folder) for name in folders + files}
@@ -105,10 +99,9 @@ class Check:
             self.failures.append("%s: %s\n  got      %r\n  expected %r" % (self.label, what, actual, expected))
 
     def files(self, folder, before, row):
-        # The files as they were, but for the row's "after" (null: any content).
-        after = dict(before, **{k: v if v is None else pieces(v, folder) for k, v in row.get("after", {}).items()})
-        now = listing(folder)
-        self(now, {k: now.get(k, "missing") if v is None else v for k, v in after.items()}, "files")
+        # The files as they were, but for the row's "after".
+        after = {name: pieces(content, folder) for name, content in row.get("after", {}).items()}
+        self(listing(folder), dict(before, **after), "files")
 
 
 def run_all(rows, run, workers):
@@ -237,21 +230,18 @@ def on_terminal(command, folder, env, row, check):
         return os.waitstatus_to_exitcode(wait_status) if done else None
     seen, status, end = b"", None, time.time() + 30
     steps = [(text(shown), count, text(typed)) for shown, count, typed in row["steps"]]
-    while status is None and time.time() < end:
-        if steps and seen.count(steps[0][0]) >= steps[0][1]:
-            time.sleep(row.get("waits", 0))
+    while time.time() < end:
+        if status is None and steps and seen.count(steps[0][0]) >= steps[0][1]:
+            time.sleep(row.get("waits", 0))  # the program must still be waiting then
             status = ended()
             if status is None:
                 os.write(writer, steps.pop(0)[2])
-        while status is None and select.select([reader], [], [], 0.1)[0]:
-            try:
-                data = os.read(reader, 65536)
-            except OSError:  # the terminal is gone
-                break
-            seen += data
-            if not data:
-                break
-        status = ended() if status is None else status
+        data = b""
+        with contextlib.suppress(OSError):  # EIO: the terminal is gone
+            data = os.read(reader, 65536) if select.select([reader], [], [], 0.1)[0] else b""
+        seen, status = seen + data, ended() if status is None else status
+        if status is not None and not data:
+            break
     if status is None:
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
