@@ -1,20 +1,21 @@
 #!/usr/bin/env python3
 # Runs the built programs on the rows of cases.json whose group is named on the command
-# line (console, terminal, desktop).
+# line (console, terminal, desktop; tests/windows/test_dialogs.py runs group wine).
 #
-# A row fills a scratch folder (its "files"; the patch from make-patch arguments, from raw
-# bytes, or made by the creator with the arguments of "make"), runs the applier (or the
-# "program" "real", with real pauses, or "diff", the creator) with the given arguments and
-# standard input, and checks the exit status (1, or the row's "status"), standard output
-# and error byte for byte, the pauses and every file of the folder afterwards. Texts such
-# as "{ChooseNew:b.dat}" are the program's messages from frontend/messages.h, filled in
-# (several texts separated by "|"), or the macros of cases.json; "{3000*o}" is 3000 o's;
-# "$DIR" is the scratch folder.
-import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, threading, time
+# A row fills a scratch folder (its "files", the patch among them or made by make-patch
+# from the arguments of "patch", or by the creator from those of "make"), runs the
+# applier (or the "program" "real", with real pauses, or "diff", the creator) with the
+# given arguments and standard input or "steps", and checks the exit status (1, or the
+# row's "status"), standard output and error byte for byte, the pauses, the dialogs shown
+# and every file of the folder afterwards. Texts such as "{ChooseNew:b.dat}" are the
+# program's messages from frontend/messages.h, filled in (several texts separated by
+# "|"), or the macros of cases.json; "{3000*o}" is 3000 o's; "$DIR" is the scratch
+# folder, "$WINDIR" the same as Wine names it.
+import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PROGRAMS = {name: os.environ.get("QV_" + variable, "") for name, variable in
+PROGRAMS = {name: [os.environ.get("QV_" + variable, "")] for name, variable in
             {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF", "make": "MAKE_PATCH"}.items()}
 MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body)) for name, body
             in re.findall(r"k(\w+)\[\] =\s*([^;]*);", open(os.path.join(HERE, "../../frontend/messages.h")).read())}
@@ -25,13 +26,8 @@ ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads wo
 # cancel, segv, exitN (printing a folder first), or the path to print, in two writes.
 STAND_IN = r"""#!/bin/sh
 PATH=/usr/bin:/bin && cd "$(dirname "$0")" && n=$(ls | grep -c '^call-')
-printf '%s\n' "$@" > "call-$n"
-answer=$(sed -n "$((n + 1))p" answers)
-case $answer in
-  cancel) exit "$ZENITY_CANCEL" ;;
-  segv) kill -SEGV $$ ;;
-  exit*) pwd; exit "${answer#exit}" ;;
-esac
+printf '%s\n' "$@" > "call-$n" && answer=$(sed -n "$((n + 1))p" answers)
+case $answer in cancel) exit "$ZENITY_CANCEL" ;; segv) kill -SEGV $$ ;; exit*) pwd; exit "${answer#exit}" ;; esac
 printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2
 """
 
@@ -43,7 +39,7 @@ def text(template, folder=""):
         template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
                           MESSAGES[m[1]] % tuple((m[2] or "").split("|")[:MESSAGES[m[1]].count("%s")]),
                           template)
-    return template.replace("$DIR", folder).encode("latin-1")
+    return template.replace("$WINDIR", "Z:" + folder.replace("/", "\\")).replace("$DIR", folder).encode("latin-1")
 
 
 def expand(value, folder):
@@ -72,9 +68,9 @@ def fill(folder, row):
         else:
             open(path, "wb").write(pieces(content, folder))
     if "patch" in row:
-        subprocess.run([PROGRAMS["make"], os.path.join(folder, PATCH), *map(text, row["patch"])], check=True)
+        subprocess.run([*PROGRAMS["make"], os.path.join(folder, PATCH), *map(text, row["patch"])], check=True)
     if "make" in row:
-        subprocess.run([PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
+        subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 
 
 def listing(folder):
@@ -110,8 +106,8 @@ def run_all(rows, run, workers):
         check = Check(row["label"])
         try:
             run(row, check)
-        except (AssertionError, subprocess.TimeoutExpired) as error:
-            check(str(error), "", "run")
+        except Exception as error:  # a step that failed, or a time-out
+            check(repr(error), "", "run")
         return check.failures
     with ThreadPoolExecutor(workers) as pool:
         failures = sum(pool.map(checked, rows), [])
@@ -119,17 +115,44 @@ def run_all(rows, run, workers):
     return 1 if failures else 0
 
 
-def wait_until(condition, what, program):
-    # Polls `condition` while `program` runs, for 30 s at the most.
-    deadline = time.monotonic() + 30
+def wait_until(condition, what, seconds=30):
+    # Polls `condition` for so many seconds at the most.
+    deadline = time.monotonic() + seconds
     while not condition():
         assert time.monotonic() < deadline, "timed out waiting for " + what
-        assert program.poll() is None, "the program ended waiting for " + what
         time.sleep(0.02)
 
 
-def xdotool(*args, timeout=30):
-    return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=timeout)
+def xdotool(*args):
+    return subprocess.run(["xdotool", *args], capture_output=True, text=True, timeout=30).stdout
+
+
+def visible(title):
+    # The visible windows named exactly `title` (the search takes a pattern, ignoring case).
+    found = xdotool("search", "--onlyvisible", "--name", "^%s$" % re.escape(title)).split()
+    return [window for window in found if xdotool("getwindowname", window) == title + "\n"]
+
+
+def answer(run, title, keys, typed=""):
+    # Presses `keys` in the dialog `title` once it is shown, after typing a name over the one
+    # given when the step says so, and waits until it is gone; presses the last key again
+    # while it stays, since a toolkit can miss keys sent while it still sets itself up.
+    wait_until(lambda: visible(title), "the dialog " + title)
+    window = visible(title)[0]
+    xdotool("windowfocus", "--sync", window)  # no window manager gives it the keys
+    if typed:
+        xdotool("key", "ctrl+a")
+        xdotool("type", "--delay", "20", typed)
+    xdotool("key", *keys.split())
+    for _ in range(10):
+        with contextlib.suppress(AssertionError):
+            return wait_until(lambda: window not in visible(title), "a close", 2)
+        xdotool("windowfocus", "--sync", window)
+        xdotool("key", keys.split()[-1])
+
+
+# What a step can do besides typing, by name; the Wine runner adds its own.
+ACTIONS = {"answer": answer}
 
 
 def run_row(row, check):
@@ -145,18 +168,18 @@ def run_row(row, check):
             os.chmod(dialog, 0o755)
             open(os.path.join(bin_dir, "answers"), "wb").write(b"\n".join(expand(row["dialogs"], folder)) + b"\n")
             env["PATH"] = bin_dir
-        if "accept" in row:  # the real dialogs on this session's display
+        if row.get("display"):  # real dialogs on this session's display
             env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
-            threading.Thread(target=accept, args=(row["accept"],), daemon=True).start()
-        started, command = time.monotonic(), [PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
+        started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
         stdout, stderr, status = (on_terminal if "steps" in row else on_pipes)(command, folder, env, row, check)
         check(time.monotonic() - started >= row.get("min_seconds", 0), True, "paused")  # the real pauses
         check(status, row.get("status", 1), "exit status")
         actual = {"stdout": stdout, "stderr": stderr, "pauses": [int(p) for p in open(log)] if os.path.exists(log)
                   else [], "calls": [open(os.path.join(bin_dir, "call-%d" % i), "rb").read().splitlines()
                                      for i in range(len([n for n in os.listdir(bin_dir) if n[:5] == "call-"]))]}
-        for name in actual.keys() & row.keys():
-            check(actual[name], expand(row[name], folder), name)
+        for name in actual.keys() & row.keys():  # with "crlf", as written in text mode
+            expected = expand(row[name], folder)
+            check(actual[name], expected.replace(b"\n", b"\r\n") if row.get("crlf") else expected, name)
         check.files(folder, before, row)
 
 
@@ -179,33 +202,24 @@ def on_pipes(command, folder, env, row, check):
     stdin.seek(0)
     child = subprocess.Popen(command, cwd=folder, env=env, stdin=stdin, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, preexec_fn=set_up)
-    if "interrupt" in row:
-        wait_until(lambda: any(name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
-                               for name in os.listdir(folder)), "a rebuild", child)
-    for name in row.get("interrupt", "").split():
-        check(child.poll(), None, "ended before " + name)
-        child.send_signal(getattr(signal, name))
-        time.sleep(0.5 if name in row.get("ignored", []) else 0)
-    return (*child.communicate(timeout=120), child.returncode)
-
-
-def accept(titles):
-    # Presses Return in each real dialog in turn, once it is shown, until it is gone.
-    for title in (text(title).decode() for title in titles):
-        window = xdotool("search", "--sync", "--onlyvisible", "--name", title, timeout=60).stdout.split()
-        for _ in range(40):
-            if not window or xdotool("search", "--onlyvisible", "--name", title).returncode:
-                break
-            xdotool("windowfocus", "--sync", window[0])
-            xdotool("key", "Return")
-            time.sleep(0.5)
+    try:
+        if "interrupt" in row:
+            wait_until(lambda: any(name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
+                                   for name in os.listdir(folder)), "a rebuild")
+        for name in row.get("interrupt", "").split():
+            check(child.poll(), None, "ended before " + name)
+            child.send_signal(getattr(signal, name))
+            time.sleep(0.5 if name in row.get("ignored", []) else 0)
+        return (*child.communicate(timeout=120), child.returncode)
+    finally:
+        child.kill()  # when a row failed; once the program has ended it does nothing
 
 
 def on_terminal(command, folder, env, row, check):
     # Runs the program on a pseudo-terminal (in the background of it when the row says so;
-    # on pipes when it says "pipe") and plays the row's steps: what appears, how often by
-    # then, what is typed. With "waits" the program must still run that many seconds after
-    # each prompt, before the answer.
+    # on pipes when it says "pipe") and plays the row's steps: once a text has appeared so
+    # many times, a text is typed or an action of ACTIONS taken. With "waits" the program
+    # must still run that many seconds after each text awaited, before the step.
     if row.get("pipe"):
         child = subprocess.Popen(command, cwd=folder, env=env, stdin=subprocess.PIPE,
                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -228,25 +242,32 @@ def on_terminal(command, folder, env, row, check):
     def ended():  # the exit status once the program has ended, else None
         done, wait_status = os.waitpid(pid, os.WNOHANG)
         return os.waitstatus_to_exitcode(wait_status) if done else None
-    seen, status, end = b"", None, time.time() + 30
-    steps = [(text(shown), count, text(typed)) for shown, count, typed in row["steps"]]
-    while time.time() < end:
-        if status is None and steps and seen.count(steps[0][0]) >= steps[0][1]:
-            time.sleep(row.get("waits", 0))  # the program must still be waiting then
-            status = ended()
-            if status is None:
-                os.write(writer, steps.pop(0)[2])
-        data = b""
-        with contextlib.suppress(OSError):  # EIO: the terminal is gone
-            data = os.read(reader, 65536) if select.select([reader], [], [], 0.1)[0] else b""
-        seen, status = seen + data, ended() if status is None else status
-        if status is not None and not data:
-            break
-    if status is None:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-    for fd in {reader, writer}:
-        os.close(fd)
+
+    def play(typed):  # a text typed, or an action with its arguments
+        if isinstance(typed, str):
+            return os.write(writer, text(typed, folder))
+        ACTIONS[typed[0]](run, *(text(a, folder).decode() if isinstance(a, str) else a for a in typed[1:]))
+    run, seen, status, end, steps = {"folder": folder, "pid": pid}, b"", None, time.time() + 60, row["steps"]
+    try:
+        while time.time() < end:
+            if status is None and steps and seen.count(text(steps[0][0])) >= steps[0][1]:
+                time.sleep(row.get("waits", 0) if steps[0][0] else 0)
+                status = ended()
+                if status is None:
+                    play(steps[0][2])
+                    steps = steps[1:]
+            data = b""
+            with contextlib.suppress(OSError):  # EIO: the terminal is gone
+                data = os.read(reader, 65536) if select.select([reader], [], [], 0.1)[0] else b""
+            seen, status = seen + data, ended() if status is None else status
+            if status is not None and not data:
+                break
+    finally:
+        if status is None:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        for fd in {reader, writer}:
+            os.close(fd)
     check([shown for shown, _, _ in steps], [], "steps not played (ended or timed out)")
     for shown, count in row.get("counts", {}).items():
         check(seen.count(text(shown)), count, "times shown: " + shown)
@@ -257,5 +278,5 @@ if __name__ == "__main__":
     # The real dialogs need zenity, xdotool and a display (xvfb-run).
     real_dialogs = shutil.which("zenity") and shutil.which("xdotool") and "DISPLAY" in os.environ
     rows = [row for row in CASES["cases"] if row["group"] in sys.argv[1:]]
-    print("" if real_dialogs or all("accept" not in row for row in rows) else "SKIPPED: the real dialogs")
-    sys.exit(run_all([row for row in rows if real_dialogs or "accept" not in row], run_row, 4))
+    print("" if real_dialogs or not any(row.get("display") for row in rows) else "SKIPPED: the real dialogs")
+    sys.exit(run_all([row for row in rows if real_dialogs or not row.get("display")], run_row, 4))
