@@ -2,8 +2,8 @@
 # Runs the built programs on the rows of cases.json whose group is named on the command
 # line (console, terminal, desktop; tests/windows/test_dialogs.py runs group wine).
 #
-# A row fills a scratch folder (its "files", the patch among them or made by make-patch
-# from the arguments of "patch", or by the creator from those of "make"), runs the
+# A row fills a scratch folder (its "files", the patch among them, its bytes written out
+# one operation to a text, or made by the creator from the arguments of "make"), runs the
 # applier (or the "program" "real", with real pauses, or "diff", the creator) with the
 # given arguments and standard input or "steps", and checks the exit status (1, or the
 # row's "status"), standard output and error byte for byte, the pauses, the dialogs shown
@@ -16,7 +16,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = {name: [os.environ.get("QV_" + variable, "")] for name, variable in
-            {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF", "make": "MAKE_PATCH"}.items()}
+            {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF"}.items()}
 MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body)) for name, body
             in re.findall(r"k(\w+)\[\] =\s*([^;]*);", open(os.path.join(HERE, "../../frontend/messages.h")).read())}
 CASES = json.load(open(os.path.join(HERE, "cases.json")))
@@ -67,8 +67,6 @@ def fill(folder, row):
             kinds[kind[1]](text(kind[2], folder).decode(), path)
         else:
             open(path, "wb").write(pieces(content, folder))
-    if "patch" in row:
-        subprocess.run([*PROGRAMS["make"], os.path.join(folder, PATCH), *map(text, row["patch"])], check=True)
     if "make" in row:
         subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 

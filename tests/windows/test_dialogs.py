@@ -2,9 +2,9 @@
 # The Windows build under Wine on a display of its own (run under xvfb-run): the rows of
 # group "wine" in tests/e2e/cases.json, run by the end-to-end runner, whose steps answer
 # the program's real open and save dialogs with keystrokes as a player would; the actions
-# below are the ones only Wine needs. Needs QV_WINDOWS_EXE, QV_HOLD_FILE (hold-file.exe)
-# and QV_MAKE_PATCH (the Linux patch writer), and Wine and xdotool; exits with status 77
-# (skipped) without them. QV_WINEPREFIX=DIR keeps the Wine prefix.
+# below are the ones only Wine needs. Needs QV_WINDOWS_EXE and QV_HOLD_FILE (hold-file.exe),
+# and Wine and xdotool; exits with status 77 (skipped) without them. QV_WINEPREFIX=DIR
+# keeps the Wine prefix.
 import os, shutil, signal, subprocess, sys, tempfile, time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
