@@ -8,12 +8,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "diff/diff.h"
 #include "engine/patch_job.h"
+#include "tests/support/helpers.h"
 
 JobOutcome last_outcome;  // for the replay's expectations
 
@@ -67,16 +66,6 @@ const std::string& scratch() {
     folder = name + "/";
   }
   return folder;
-}
-
-std::string read_file(const std::string& path) {
-  std::ostringstream bytes;
-  bytes << std::ifstream(path, std::ios::binary).rdbuf();
-  return bytes.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  if (!(std::ofstream(path, std::ios::binary) << bytes)) fail("cannot write a scratch file");
 }
 
 // The creator's patch from `original` to `target`, run by the model, must rebuild `target`

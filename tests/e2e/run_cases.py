@@ -66,7 +66,10 @@ def fill(folder, row):
         if kind:
             kinds[kind[1]](text(kind[2], folder).decode(), path)
         else:
-            open(path, "wb").write(pieces(content, folder))
+            with open(path, "wb") as f:  # a number in the list is a hole of that many bytes
+                for p in content if isinstance(content, list) else [content]:
+                    f.seek(p, 1) if isinstance(p, int) else f.write(pieces([p], folder))
+                f.truncate()
     if "make" in row:
         subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 

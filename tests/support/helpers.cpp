@@ -1,6 +1,5 @@
 #include "tests/support/helpers.h"
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -20,5 +19,5 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& bytes) {
-  EXPECT_TRUE(std::ofstream(path, std::ios::binary) << bytes) << path;
+  if (!(std::ofstream(path, std::ios::binary) << bytes)) std::abort();
 }

@@ -1,4 +1,4 @@
-// Helpers of the unit tests.
+// Files for the tests; a file that cannot be made ends the test program.
 #pragma once
 
 #include <string>
