@@ -57,14 +57,9 @@ JobOutcome model(const std::string& patch, const std::string& original, std::str
 }
 
 const std::string& scratch() {
-  static std::string folder;
-  if (folder.empty()) {
-    // Shared memory when there is some: the new file is synced on every run.
-    const char* base = std::getenv("QV_FUZZ_SCRATCH");
-    std::string name = std::string(base ? base : "/tmp") + "/qv-fuzz-XXXXXX";
-    if (mkdtemp(name.data()) == nullptr) fail("no scratch folder");
-    folder = name + "/";
-  }
+  // Shared memory when there is some: the new file is synced on every run.
+  static const std::string folder =
+      make_scratch_folder(std::getenv("QV_FUZZ_SCRATCH") ? std::getenv("QV_FUZZ_SCRATCH") : "/tmp");
   return folder;
 }
 

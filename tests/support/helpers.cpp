@@ -4,12 +4,27 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <random>
 #include <sstream>
 
+std::string make_scratch_folder(const char* base) {
+  std::string name = std::string(base) + "/qv-test-XXXXXX";
+  if (mkdtemp(name.data()) == nullptr) std::abort();
+  return name + "/";
+}
+
 std::string enter_scratch_folder() {
-  char name[] = "/tmp/qv-test-XXXXXX";
-  if (mkdtemp(name) == nullptr || chdir(name) != 0) std::abort();
+  std::string name = make_scratch_folder("/tmp");
+  if (chdir(name.c_str()) != 0) std::abort();
   return name;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed, int alphabet) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes)
+    byte = static_cast<char>(generator() % alphabet);
+  return bytes;
 }
 
 std::string read_file(const std::string& path) {

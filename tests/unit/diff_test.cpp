@@ -13,14 +13,6 @@
 
 namespace {
 
-std::string random_bytes(std::size_t size, unsigned seed, int alphabet = 256) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (char& byte : bytes)
-    byte = static_cast<char>(generator() % alphabet);
-  return bytes;
-}
-
 const unsigned char* bytes_of(const std::string& bytes) {
   return reinterpret_cast<const unsigned char*>(bytes.data());
 }

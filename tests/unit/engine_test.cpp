@@ -42,8 +42,13 @@ class Job : public testing::Test {
   // the new file, as another program might do while the patch runs.
   ApplyOutcome run_cut(off_t cut_to, std::string* written) {
     write_file("patch.dat", stream_);
-    cut_to_ = cut_to;
-    written_ = written;
+    cut_to_ = cut_to, written_ = written;
+    auto write_and_cut = [](void* job, const char* bytes, std::size_t size) -> ssize_t {
+      Job* self = static_cast<Job*>(job);
+      if (self->written_->empty() && truncate("old.dat", self->cut_to_) != 0) return -1;
+      self->written_->append(bytes, size);
+      return static_cast<ssize_t>(size);
+    };
     FILE* patch = std::fopen("patch.dat", "rb");
     FILE* old = std::fopen("old.dat", "rb");
     FILE* out = fopencookie(this, "w", {nullptr, write_and_cut, nullptr, nullptr});
@@ -55,42 +60,24 @@ class Job : public testing::Test {
     return outcome;
   }
 
-  static ssize_t write_and_cut(void* cookie, const char* bytes, std::size_t size) {
-    Job* job = static_cast<Job*>(cookie);
-    if (job->written_->empty() && truncate("old.dat", job->cut_to_) != 0) return -1;
-    job->written_->append(bytes, size);
-    return static_cast<ssize_t>(size);
-  }
-
   std::string folder_, original_, stream_, expected_, *written_ = nullptr;
   off_t cut_to_ = 0;
 };
 
-// Random bytes from a cheap generator: megabytes of them are needed.
-std::string random_bytes(std::mt19937* rng, std::size_t size) {
-  std::string bytes(size, '\0');
-  std::uint64_t state = (*rng)();
-  for (char& byte : bytes) {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    byte = static_cast<char>(state >> 56);
-  }
-  return bytes;
-}
-
 TEST_F(Job, RebuildsWhatTheOperationsSay) {
   std::mt19937 rng(20240611);
-  original_ = random_bytes(&rng, (3 << 20) + 5);
+  original_ = random_bytes((3 << 20) + 5, rng());
   write_file("old.dat", original_);
   const std::uint32_t size = static_cast<std::uint32_t>(original_.size());
   // A copy split between two batches, and an insert too.
-  insert(random_bytes(&rng, (8 << 20) - 100));
+  insert(random_bytes((8 << 20) - 100, rng()));
   copy(5000, 1000);
-  insert(random_bytes(&rng, 9 << 20));
+  insert(random_bytes(9 << 20, rng()));
   // Pieces at the edges of the read-ahead, the batch and the blocks, in any order.
   for (std::uint32_t length : {0u, 1u, 1023u, 1024u, 1025u, 65535u, 65536u, 65537u, (1u << 20) - 1,
                                1u << 20, (1u << 20) + 1}) {
     copy(size - length, length);
-    insert(random_bytes(&rng, length));
+    insert(random_bytes(length, rng()));
     copy(length % 977, length);
   }
   // Then many short pieces, some long ones, from scattered offsets.
@@ -101,7 +88,7 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
     if (rng() % 2) {
       copy(rng() % (size - length + 1), length);
     } else {
-      insert(random_bytes(&rng, length));
+      insert(random_bytes(length, rng()));
     }
   }
   ASSERT_EQ(run(), JobOutcome::complete);
@@ -116,7 +103,7 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
 
 TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
   std::mt19937 rng(5);
-  original_ = random_bytes(&rng, 200000);
+  original_ = random_bytes(200000, rng());
   // The long copy is written first; the pieces behind it lie on pages past the new end,
   // which fault, or in the zeros behind the new end on its last page. The batch is then
   // read again and written up to the first byte the cut original no longer has.
