@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/files.h"
+#include "files/files.h"
 
 namespace {
 

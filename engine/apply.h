@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "engine/mapping.h"
+#include "files/mapping.h"
 #include "format/operation.h"
 
 enum class ApplyOutcome { complete, damaged_patch, wrong_original, write_failed };

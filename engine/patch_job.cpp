@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/files.h"
+#include "files/files.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "engine/apply.h"
-#include "engine/output.h"
+#include "files/output.h"
 #include "format/trailer.h"
 
 // The trailer as read from the end of the patch file.

@@ -2,8 +2,8 @@
 // destination, the patch, and the report.
 #include <cstdlib>
 
-#include "engine/files.h"
-#include "engine/interrupt.h"
+#include "files/files.h"
+#include "files/interrupt.h"
 #include "frontend/frontend.h"
 #include "frontend/link_seams.h"
 #include "frontend/messages.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "diff/diff.h"
+#include "creator/creator.h"
 #include "engine/patch_job.h"
 #include "tests/support/helpers.h"
 

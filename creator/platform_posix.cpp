@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "diff/platform.h"
+#include "creator/platform.h"
 
 void run_parallel(void (*work)(void* context), void* const* contexts, unsigned count) {
   std::vector<std::thread> others;

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "engine/output.h"
+#include "files/output.h"
 
 // Records where the new file goes and how; false when it cannot be written there.
 bool prepare_destination(PendingOutput* output, const char* path);

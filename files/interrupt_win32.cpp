@@ -1,13 +1,13 @@
 // Interrupts on Windows: a console control handler (Ctrl-C, Ctrl-Break, closing the console
 // window, logoff, shutdown) removes the armed file and ends the process. The handler runs
 // on a thread of its own, so a lock keeps it out while the file changes hands.
-#include "engine/interrupt.h"
+#include "files/interrupt.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "engine/output.h"
+#include "files/output.h"
 
 namespace {
 

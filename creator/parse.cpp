@@ -3,7 +3,7 @@
 // a copy therefore only needs to end where its length field widens (255, 65535), where
 // it stops matching, or where another match starts. Inserts may start where any copy
 // ends and are priced exactly: data plus a head of 2, 3 or 5 bytes by their length.
-#include "diff/parse.h"
+#include "creator/parse.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/output_platform.h"
+#include "files/output_platform.h"
 
 namespace {
 

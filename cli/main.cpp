@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "diff/diff.h"
-#include "diff/index.h"
-#include "diff/platform.h"
-#include "engine/files.h"
-#include "engine/output.h"
+#include "creator/creator.h"
+#include "creator/index.h"
+#include "creator/platform.h"
+#include "files/files.h"
+#include "files/output.h"
 #include "format/trailer.h"
 
 namespace {

@@ -1,12 +1,12 @@
 // The creator's driver: index the original, then match and parse the new file piece by
 // piece (two pieces at a time), joining the pieces' operations where they meet.
-#include "diff/diff.h"
+#include "creator/creator.h"
 
 #include <algorithm>
 #include <new>
 
-#include "diff/index.h"
-#include "diff/platform.h"
+#include "creator/index.h"
+#include "creator/platform.h"
 #include "format/trailer.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "diff/diff.h"
-#include "diff/index.h"
+#include "creator/creator.h"
+#include "creator/index.h"
 #include "engine/patch_job.h"
 #include "tests/support/helpers.h"
 

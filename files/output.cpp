@@ -2,9 +2,9 @@
 // While it exists, an interrupt removes it.
 #include <cstring>
 
-#include "engine/files.h"
-#include "engine/interrupt.h"
-#include "engine/output_platform.h"
+#include "files/files.h"
+#include "files/interrupt.h"
+#include "files/output_platform.h"
 
 namespace {
 

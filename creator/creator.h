@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "diff/parse.h"
+#include "creator/parse.h"
 
 enum class DiffStatus {
   ok,

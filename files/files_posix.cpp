@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/files.h"
+#include "files/files.h"
 
 bool seek_to(FILE* stream, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/output_platform.h"
+#include "files/output_platform.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "diff/platform.h"
+#include "creator/platform.h"
 
 namespace {
 

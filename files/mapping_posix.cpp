@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "engine/mapping.h"
+#include "files/mapping.h"
 
 namespace {
 

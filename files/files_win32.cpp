@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "engine/files.h"
+#include "files/files.h"
 
 bool seek_to(FILE* stream, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(INT64_MAX)) return false;

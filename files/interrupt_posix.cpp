@@ -1,7 +1,7 @@
 // Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP remove the armed file and end the
 // process. The handler may only make async-signal-safe calls, so the path is copied into
 // a fixed buffer when it is armed.
-#include "engine/interrupt.h"
+#include "files/interrupt.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <csignal>
 #include <cstring>
 
-#include "engine/output.h"
+#include "files/output.h"
 
 namespace {
 

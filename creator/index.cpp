@@ -1,8 +1,8 @@
 // Suffix array search for the longest match: a bucket of three-byte prefixes narrows the
 // range, then a binary search that skips the bytes both bounds are known to share.
-#include "diff/index.h"
+#include "creator/index.h"
 
-#include "diff/platform.h"
+#include "creator/platform.h"
 
 #include <divsufsort.h>
 

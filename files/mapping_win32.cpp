@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "engine/mapping.h"
+#include "files/mapping.h"
 
 bool map_file(FILE* stream, std::uint64_t size, MappedFile* map) {
   *map = {nullptr, 0, nullptr};
