@@ -68,7 +68,7 @@ const TrailerFields& read_trailer(PatchJob* job) {
   if (load_trailer(job->patch_stream, &trailer)) {
     trailer.fields = parse_trailer(trailer.text);
   } else {
-    trailer.fields = {TrailerDefect::unreadable, nullptr, nullptr, 0};
+    trailer.fields = {TrailerDefect::unreadable, nullptr, nullptr, 0, {}};
   }
   seek_to(job->patch_stream, 0);
   return trailer.fields;

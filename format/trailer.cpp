@@ -61,7 +61,7 @@ std::int64_t trailer_length(const char field[kLengthFieldSize], std::uint64_t fi
 }
 
 TrailerFields parse_trailer(char* text) {
-  TrailerFields fields = {TrailerDefect::none, nullptr, nullptr, 0};
+  TrailerFields fields = {TrailerDefect::none, nullptr, nullptr, 0, {}};
   char* original = cut_at_separator(text);
   if (original == nullptr || std::strcmp(text, kSignature) != 0) {
     fields.defect = TrailerDefect::no_signature;
@@ -79,8 +79,13 @@ TrailerFields parse_trailer(char* text) {
     return fields;
   }
   fields.new_name = name_after_original;
-  // The size counts only when another separator follows it before the end.
-  if (std::strchr(rest, kSeparator) != nullptr) fields.expected_original_size = size_field(rest);
+  // The size counts only when another separator follows it before the end; the checks
+  // stand behind that separator.
+  const char* behind_size = std::strchr(rest, kSeparator);
+  if (behind_size != nullptr) {
+    fields.expected_original_size = size_field(rest);
+    fields.checks = parse_checks(behind_size + 1);
+  }
   return fields;
 }
 

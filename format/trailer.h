@@ -1,11 +1,14 @@
 // The trailer that closes every patch file: "Quorvalex|ORIGINAL|NEW|" with an optional
-// "SIZE|", then the trailer's length as a five-character decimal field.
+// "SIZE|" and, behind it, optional checks (format/checks.h), then the trailer's length as
+// a five-character decimal field.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "format/checks.h"
 
 // Bytes of the length field that closes every patch file.
 constexpr std::size_t kLengthFieldSize = 5;
@@ -27,6 +30,7 @@ struct TrailerFields {
   const char* original_name;            // set once the second separator is found
   const char* new_name;                 // set once the third separator is found
   std::int32_t expected_original_size;  // 0: not checked
+  PatchChecks checks;                   // the words behind the size; none when absent
 };
 
 // Reads a number: leading white space, an optional sign, decimal digits up to the

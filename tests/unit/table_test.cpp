@@ -95,6 +95,11 @@ std::vector<std::string> outcome(const std::string& function, std::vector<std::s
     return {std::to_string(static_cast<int>(fields.defect)), shown(fields.original_name),
             shown(fields.new_name), std::to_string(fields.expected_original_size)};
   }
+  if (function == "checks") {
+    TrailerFields fields = parse_trailer(in[0].data());
+    return {size_field_with_checks(static_cast<std::uint32_t>(fields.expected_original_size),
+                                   fields.checks)};
+  }
   if (function == "clean") clean_chosen_path(text);
   if (function == "trim") trim_answer(text);
   if (function == "replay") return {replay(QV_SOURCE_DIR "/" + in[0])};
