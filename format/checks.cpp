@@ -91,8 +91,8 @@ PatchChecks parse_checks(const char* text) {
 PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
                         const unsigned char* new_file, std::size_t new_size,
                         const std::string& operations) {
-  return {kAllChecks, new_size, hash_bytes(original, original_size),
-          hash_bytes(new_file, new_size), hash_bytes(operations.data(), operations.size())};
+  return {kAllChecks, new_size, hash_bytes(original, original_size), hash_bytes(new_file, new_size),
+          hash_bytes(operations.data(), operations.size())};
 }
 
 std::string size_field_with_checks(std::uint64_t original_size, const PatchChecks& checks) {
@@ -104,8 +104,8 @@ std::string size_field_with_checks(std::uint64_t original_size, const PatchCheck
     if ((checks.present & word.bit) == 0) continue;
     char text[64];
     auto value = static_cast<unsigned long long>(checks.*word.value);
-    std::snprintf(text, sizeof text, word.is_hash ? "%s%s=%016llx" : "%s%s=%llu", joint,
-                  word.name, value);
+    std::snprintf(text, sizeof text, word.is_hash ? "%s%s=%016llx" : "%s%s=%llu", joint, word.name,
+                  value);
     field += text;
     joint = " ";
   }
