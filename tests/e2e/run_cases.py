@@ -9,8 +9,10 @@
 # row's "status"), standard output and error byte for byte, the pauses, the dialogs shown
 # and every file of the folder afterwards. Texts such as "{ChooseNew:b.dat}" are the
 # program's messages from frontend/messages.h, filled in (several texts separated by
-# "|"), or the macros of cases.json; "{3000*o}" is 3000 o's; "$DIR" is the scratch
-# folder, "$WINDIR" the same as Wine names it.
+# "|"), or the macros of cases.json; "{3000*o}" is 3000 o's and "{16*ab}" 16 times
+# "ab" (any text without braces, such as an operation of a patch); "$DIR" is the scratch
+# folder, "$WINDIR" the same as Wine names it. Standard input, output and error may be
+# lists of texts, joined before they are filled in, so that a long one splits anywhere.
 import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -33,8 +35,9 @@ printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -
 
 
 def text(template, folder=""):
-    # A row's text as bytes: letters repeated, macros and messages filled in, $DIR replaced.
-    template = re.sub(r"\{(\d+)\*(.)\}", lambda m: m[2] * int(m[1]), template)
+    # A row's text (or texts, joined) as bytes: repeats made, macros and messages filled in,
+    # $DIR replaced.
+    template = re.sub(r"\{(\d+)\*([^{}]+)\}", lambda m: m[2] * int(m[1]), "".join(template))
     while "{" in template:
         template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
                           MESSAGES[m[1]] % tuple((m[2] or "").split("|")[:MESSAGES[m[1]].count("%s")]),
@@ -179,7 +182,7 @@ def run_row(row, check):
                   else [], "calls": [open(os.path.join(bin_dir, "call-%d" % i), "rb").read().splitlines()
                                      for i in range(len([n for n in os.listdir(bin_dir) if n[:5] == "call-"]))]}
         for name in actual.keys() & row.keys():  # with "crlf", as written in text mode
-            expected = expand(row[name], folder)
+            expected = (text if name[:3] == "std" else expand)(row[name], folder)
             check(actual[name], expected.replace(b"\n", b"\r\n") if row.get("crlf") else expected, name)
         check.files(folder, before, row)
 
