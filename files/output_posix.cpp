@@ -28,6 +28,17 @@ std::size_t folder_length(const char* path) {
 // More links than the system follows in one path: a loop, which no name can end.
 constexpr int kMaxLinks = 40;
 
+// True when the system reaches a file through `link` that the name `target` it gives
+// does not name: a link of /proc/self/fd, whose target is a pipe's "pipe:[N]", a socket's
+// "socket:[N]" or "anon_inode:...", is no path and is opened as it is.
+bool target_is_no_path(const char* link, const char* target) {
+  struct stat through;
+  struct stat named;
+  if (stat(link, &through) != 0) return false;
+  return stat(target, &named) != 0 || named.st_dev != through.st_dev ||
+         named.st_ino != through.st_ino;
+}
+
 // Follows the symbolic links that `path` (capacity kOutputPathCapacity) names, in place,
 // to the name where they end, whether a file exists there or not. The new file goes
 // there, so that the links stay links, also one whose file does not exist yet. False on
@@ -43,6 +54,7 @@ bool follow_links(char* path) {
     char next[kOutputPathCapacity];
     int written = std::snprintf(next, sizeof next, "%.*s%s", folder, path, target);
     if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) return false;
+    if (target_is_no_path(path, next)) return true;
     std::strcpy(path, next);
   }
   return false;
