@@ -173,6 +173,8 @@ int make_patch(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // No input or patch may take the number of a closed standard stream.
+  if (!open_missing_standard_streams()) return 1;
   CommandLine line;
   std::string problem = parse_command_line(argc, argv, &line);
   if (!problem.empty()) return usage_error(problem);

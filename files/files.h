@@ -30,3 +30,9 @@ const char* describe_system_error(int code, char* text, std::size_t capacity);
 // True when `stream` is a regular file (a disk file on Windows), which can be read at
 // any offset and never waits for another program.
 bool is_regular_file(FILE* stream);
+
+// Opens the null device on each of standard input, output and error that is closed (a
+// missing standard handle on Windows), so that no file opened later takes its number:
+// a patch opened as standard input would answer the program's own questions. Called at
+// start, before anything is opened; false when a closed one could not be opened.
+bool open_missing_standard_streams();

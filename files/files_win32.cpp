@@ -79,3 +79,22 @@ const char* describe_system_error(int code, char* text, std::size_t capacity) {
 bool is_regular_file(FILE* stream) {
   return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
 }
+
+bool open_missing_standard_streams() {
+  struct Standard {
+    DWORD handle;
+    FILE* stream;
+    const char* mode;
+  };
+  const Standard standard[] = {{STD_INPUT_HANDLE, stdin, "r"},
+                               {STD_OUTPUT_HANDLE, stdout, "w"},
+                               {STD_ERROR_HANDLE, stderr, "w"}};
+  for (const Standard& entry : standard) {
+    HANDLE handle = GetStdHandle(entry.handle);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
+    // The runtime gives the stream the lowest free descriptor: its own, since those below
+    // it are open by now.
+    if (std::freopen("NUL", entry.mode, entry.stream) == nullptr) return false;
+  }
+  return true;
+}

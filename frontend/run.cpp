@@ -15,9 +15,12 @@ PatchJob job;
 char original_path[kPathCapacity];
 char destination_path[kPathCapacity];
 
-// Announces the program and opens the one patch file it knows. From here on an
-// interrupt ends the program with status 1, removing an unfinished new file.
+// Announces the program and opens the one patch file it knows. A closed standard stream
+// is first given the null device, so that the patch cannot take its place; where even
+// that fails the program ends at once. From here on an interrupt ends the
+// program with status 1, removing an unfinished new file.
 void start_up() {
+  if (!open_missing_standard_streams()) exit_program();
   prepare_console();
   install_interrupt_handlers();
   show_message(msg::kBanner);
