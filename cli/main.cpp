@@ -10,6 +10,7 @@
 #include "creator/index.h"
 #include "creator/platform.h"
 #include "files/files.h"
+#include "files/interrupt.h"
 #include "files/output.h"
 #include "format/trailer.h"
 
@@ -173,8 +174,10 @@ int make_patch(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // No input or patch may take the number of a closed standard stream.
+  // No input or patch may take the number of a closed standard stream; an interrupt or a
+  // file-size limit leaves no unfinished patch behind.
   if (!open_missing_standard_streams()) return 1;
+  install_interrupt_handlers();
   CommandLine line;
   std::string problem = parse_command_line(argc, argv, &line);
   if (!problem.empty()) return usage_error(problem);

@@ -3,7 +3,9 @@
 // the status of every way out of the program.
 #pragma once
 
-// Installs the platform's handlers; called once at start, before any file is written.
+// Installs the platform's handlers; called once at start, before any file is written. On
+// POSIX a file-size limit then makes a write fail with EFBIG (File too large) instead of
+// ending the process with SIGXFSZ, so the failure is reported and the file removed.
 void install_interrupt_handlers();
 
 // Interrupts wait while held, so that none comes between creating, moving or removing

@@ -1,6 +1,6 @@
-// Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP remove the armed file and end the
-// process. The handler may only make async-signal-safe calls, so the path is copied into
-// a fixed buffer when it is armed.
+// Interrupts on POSIX: SIGINT, SIGQUIT (Ctrl-\), SIGTERM and SIGHUP remove the armed file
+// and end the process. The handler may only make async-signal-safe calls, so the path is
+// copied into a fixed buffer when it is armed.
 #include "files/interrupt.h"
 
 #include <signal.h>
@@ -17,7 +17,7 @@ namespace {
 char armed_path[sizeof PendingOutput::temporary_path];
 volatile std::sig_atomic_t armed = 0;
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kInterrupts[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 void on_interrupt(int) {
   if (armed) unlink(armed_path);
@@ -46,6 +46,8 @@ void install_interrupt_handlers() {
     if (sigaction(interrupt, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     sigaction(interrupt, &action, nullptr);
   }
+  // A write past a file-size limit then fails with EFBIG, reported as any write error.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void hold_interrupts() {

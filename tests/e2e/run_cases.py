@@ -190,9 +190,8 @@ def run_row(row, check):
 def on_pipes(command, folder, env, row, check):
     # Runs the program with its standard input from a file, or with the descriptors of
     # "closed" closed (as with <&-). The signals of "ignored" are ignored from the start
-    # (SIGHUP as under nohup; SIGXFSZ, so that "file_size_limit" gives EFBIG). Those of
-    # "interrupt" are sent in turn once the new file has begun to grow, and the ignored
-    # ones must not end the program.
+    # (SIGHUP as under nohup). Those of "interrupt" are sent in turn once the new file has
+    # begun to grow, and the ignored ones must not end the program.
     def set_up():
         for fd in row.get("closed", []):
             os.close(fd)
