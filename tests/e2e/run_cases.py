@@ -25,11 +25,13 @@ CASES = json.load(open(os.path.join(HERE, "cases.json")))
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
-# cancel, segv, exitN (printing a folder first), or the path to print, in two writes.
+# cancel, segv, exitN (printing a folder first), wait (a minute, its number in dialog-pid),
+# or the path to print, in two writes.
 STAND_IN = r"""#!/bin/sh
 PATH=/usr/bin:/bin && cd "$(dirname "$0")" && n=$(ls | grep -c '^call-')
 printf '%s\n' "$@" > "call-$n" && answer=$(sed -n "$((n + 1))p" answers)
 case $answer in cancel) exit "$ZENITY_CANCEL" ;; segv) kill -SEGV $$ ;; exit*) pwd; exit "${answer#exit}" ;; esac
+[ "$answer" = wait ] && echo $$ > pid && mv pid dialog-pid && exec sleep 60
 printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2
 """
 
@@ -187,11 +189,19 @@ def run_row(row, check):
         check.files(folder, before, row)
 
 
+def running(pid):
+    # True while the process lives (a zombie has ended).
+    with contextlib.suppress(FileNotFoundError):
+        return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
+
+
 def on_pipes(command, folder, env, row, check):
     # Runs the program with its standard input from a file, or with the descriptors of
     # "closed" closed (as with <&-). The signals of "ignored" are ignored from the start
     # (SIGHUP as under nohup). Those of "interrupt" are sent in turn once the new file has
-    # begun to grow, and the ignored ones must not end the program.
+    # begun to grow, or the stand-in dialog waits, and the ignored ones must not end the
+    # program; a waiting dialog must end with it.
     def set_up():
         for fd in row.get("closed", []):
             os.close(fd)
@@ -208,15 +218,19 @@ def on_pipes(command, folder, env, row, check):
     stdin.seek(0)
     child = subprocess.Popen(command, cwd=folder, env=env, stdin=stdin, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, preexec_fn=set_up)
+    dialog = os.path.join(env["PATH"], "dialog-pid") if "dialogs" in row else ""  # a waiting stand-in's number
     try:
         if "interrupt" in row:
-            wait_until(lambda: any(name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
-                                   for name in os.listdir(folder)), "a rebuild")
+            wait_until(lambda: os.path.exists(dialog) if dialog else any(name.startswith(".quorvalex-")
+                       and os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder)), "the run")
         for name in row.get("interrupt", "").split():
             check(child.poll(), None, "ended before " + name)
             child.send_signal(getattr(signal, name))
             time.sleep(0.5 if name in row.get("ignored", []) else 0)
-        return (*child.communicate(timeout=120), child.returncode)
+        ended = (*child.communicate(timeout=120), child.returncode)
+        if os.path.exists(dialog):
+            wait_until(lambda: not running(int(open(dialog).read())), "the dialog to end", 5)
+        return ended
     finally:
         child.kill()  # when a row failed; once the program has ended it does nothing
 
