@@ -89,7 +89,7 @@ bool open_destination(PatchJob* job, const char* path) {
 
 ApplyResult apply_patch(PatchJob* job) {
   std::int32_t expected_size = job->trailer.fields.expected_original_size;
-  ApplyResult result = {ApplyOutcome::wrong_original, 0};
+  ApplyResult result = {ApplyOutcome::wrong_original, 0, nullptr};
   if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
     result.outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
                                     job->original_stream, job->output.stream);
@@ -99,6 +99,7 @@ ApplyResult apply_patch(PatchJob* job) {
   close_stream(&job->original_stream);
   if (result.outcome == ApplyOutcome::complete && !commit_new_file(&job->output, &result.error)) {
     result.outcome = ApplyOutcome::write_failed;
+    if (job->output.temporary_kept) result.complete_new_file = job->output.temporary_path;
   }
   close_patch_job(job);
   return result;

@@ -16,9 +16,10 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
 // True when `path` names the same file as the open `stream`, by any name.
 bool is_same_file(const char* path, FILE* stream);
 
-// Open `path` for binary reading, or for writing in place, without waiting: opening a
-// FIFO would otherwise block until the other end is opened, for ever if nobody does.
-// Reading a FIFO with no writer opens; writing one with no reader fails. Null on failure.
+// Open `path` for binary reading, or for writing in place (an existing file, not
+// truncated), without waiting: opening a FIFO would otherwise block until the other end
+// is opened, for ever if nobody does. Reading a FIFO with no writer opens; writing one
+// with no reader fails. Null on failure.
 FILE* open_for_reading(const char* path);
 FILE* open_for_writing_in_place(const char* path);
 

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "files/files.h"
 #include "files/output_platform.h"
 
 namespace {
@@ -117,4 +119,25 @@ bool flush_to_disk(FILE* stream) {
 
 bool replace_file(const char* temporary_path, const char* final_path) {
   return std::rename(temporary_path, final_path) == 0;
+}
+
+// Only the room behind the old end is reserved: the blocks before it are the file's
+// already. Where the file system cannot allocate, glibc writes a zero into each block
+// instead, which behind the old end needs no reading (the file is open for writing only).
+bool reserve_length(FILE* target, std::uint64_t length) {
+  int fd = fileno(target);
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  if (length <= size) return true;
+  int result = posix_fallocate(fd, info.st_size, static_cast<off_t>(length - size));
+  if (result == 0) return true;
+  // A reservation that failed part way may have made the file longer.
+  if (ftruncate(fd, info.st_size) != 0) return false;
+  errno = result;
+  return false;
+}
+
+bool cut_to_length(FILE* target, std::uint64_t length) {
+  return std::fflush(target) == 0 && ftruncate(fileno(target), static_cast<off_t>(length)) == 0;
 }

@@ -13,14 +13,19 @@
 # "ab" (any text without braces, such as an operation of a patch); "$DIR" is the scratch
 # folder, "$WINDIR" the same as Wine names it. Standard input, output and error may be
 # lists of texts, joined before they are filled in, so that a long one splits anywhere.
+# A temporary file's random name, in the output and the folder, reads .quorvalex-XXXXXX.
+# With "tmpfs" the scratch folder is a file system of that many bytes, and with
+# "failing_call" the program runs under strace, every call of that name failing; rows
+# that cannot (without root, or strace) are skipped with a notice.
 import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = {name: [os.environ.get("QV_" + variable, "")] for name, variable in
             {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF"}.items()}
-MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body)) for name, body
-            in re.findall(r"k(\w+)\[\] =\s*([^;]*);", open(os.path.join(HERE, "../../frontend/messages.h")).read())}
+STRINGS = r'"(?:[^"\\]|\\.)*"'
+MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(STRINGS, body)) for name, body in re.findall(
+    r"k(\w+)\[\] =\s*((?:%s\s*)+);" % STRINGS, open(os.path.join(HERE, "../../frontend/messages.h")).read())}
 CASES = json.load(open(os.path.join(HERE, "cases.json")))
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
@@ -79,6 +84,10 @@ def fill(folder, row):
         subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
 
 
+def temporary_named(name):
+    return re.sub(rb"\.quorvalex-\w{6}", b".quorvalex-XXXXXX", name)
+
+
 def listing(folder):
     # Every file below `folder`: its content (its size when large), or what it is; a
     # symbolic link is shown, not followed.
@@ -87,7 +96,7 @@ def listing(folder):
             return b"<symlink %s>" % os.readlink(path).encode() if os.path.islink(path) else \
                 b"<dir>" if os.path.isdir(path) else b"<fifo>"
         return b"%d bytes" % os.path.getsize(path) if os.path.getsize(path) > 1 << 24 else open(path, "rb").read()
-    return {os.path.relpath(os.path.join(top, name), folder): content(os.path.join(top, name))
+    return {temporary_named(os.path.relpath(os.path.join(top, name), folder).encode()).decode(): content(os.path.join(top, name))
             for top, folders, files in os.walk(folder) for name in folders + files}
 
 
@@ -161,9 +170,32 @@ def answer(run, title, keys, typed=""):
 ACTIONS = {"answer": answer}
 
 
+@contextlib.contextmanager
+def scratch_folder(row):
+    # A new folder; with "tmpfs" a file system of that many bytes mounted on it, or None
+    # where none can be mounted (mounting needs root).
+    with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch:
+        if "tmpfs" in row and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % row["tmpfs"], "qv-e2e",
+                                              scratch], stderr=subprocess.DEVNULL).returncode != 0:
+            scratch = None
+        try:
+            yield scratch
+        finally:
+            if scratch and "tmpfs" in row:
+                subprocess.run(["umount", scratch], check=True)
+
+
+def under_strace(command, env, call):
+    # The command with every call of that name failing with EIO; LeakSanitizer cannot run
+    # in a traced program.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=%s:error=EIO" % call, *command]
+
+
 def run_row(row, check):
-    with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch, \
-            tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
+    with scratch_folder(row) as scratch, tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
+        if scratch is None or "failing_call" in row and not shutil.which("strace"):
+            return print("SKIPPED: %s (it needs %s)" % (row["label"], "strace" if scratch else "root, to mount a tmpfs"))
         folder, log = os.path.realpath(scratch), os.path.join(bin_dir, "pauses")
         fill(folder, row)
         before, dialog = listing(folder), os.path.join(bin_dir, row.get("dialog_program", "zenity"))
@@ -177,7 +209,10 @@ def run_row(row, check):
         if row.get("display"):  # real dialogs on this session's display
             env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
         started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
+        if "failing_call" in row:
+            command = under_strace(command, env, row["failing_call"])
         stdout, stderr, status = (on_terminal if "steps" in row else on_pipes)(command, folder, env, row, check)
+        stdout = temporary_named(stdout)
         check(time.monotonic() - started >= row.get("min_seconds", 0), True, "paused")  # the real pauses
         check(status, row.get("status", 1), "exit status")
         actual = {"stdout": stdout, "stderr": stderr, "pauses": [int(p) for p in open(log)] if os.path.exists(log)
