@@ -68,6 +68,42 @@ HANDLE handle_of(FILE* stream) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
 
+// Copies the final path of `handle` into `path` (capacity kOutputPathCapacity) without its
+// "\\?\" prefix, which the ANSI calls do not all take: "\\?\C:\x" becomes "C:\x", and
+// "\\?\UNC\server\x" becomes "\\server\x". False when it cannot be told or is too long.
+bool final_path_of(HANDLE handle, char* path) {
+  char final[kOutputPathCapacity];
+  DWORD length = GetFinalPathNameByHandleA(handle, final, sizeof final,
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (length == 0 || length >= sizeof final) return false;
+  const char* name = final;
+  if (std::strncmp(name, "\\\\?\\UNC\\", 8) == 0) {
+    name += 6;
+    final[6] = '\\';
+  } else if (std::strncmp(name, "\\\\?\\", 4) == 0) {
+    name += 4;
+  }
+  std::strcpy(path, name);
+  return true;
+}
+
+// Points the new file at the file that the existing destination really is. Replacing a
+// symbolic link by name would put a plain file in the link's place (and Wine deletes the
+// file it points to), so the file at the link's end is replaced, and the link stays. A
+// file with other hard links is copied into, as replacing would give this name a new file
+// and leave the others on the old one. Where the final path cannot be told, the new file
+// is copied into the destination too: writing through a name never removes its file.
+void find_final_file(PendingOutput* output) {
+  HANDLE handle =
+      CreateFileA(output->final_path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  output->copy_into_place = handle == INVALID_HANDLE_VALUE ||
+                            !GetFileInformationByHandle(handle, &info) || info.nNumberOfLinks > 1 ||
+                            !final_path_of(handle, output->final_path);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
@@ -85,8 +121,11 @@ bool prepare_destination(PendingOutput* output, const char* path) {
   DWORD type = file_type(path);
   if (type == FILE_TYPE_CHAR || is_device_name(path)) return false;
   output->in_place = type != FILE_TYPE_DISK;
+  if (output->in_place || attributes == INVALID_FILE_ATTRIBUTES) return true;
   // Refused like a file that cannot be opened, so the user can choose again.
-  return output->in_place || attributes == INVALID_FILE_ATTRIBUTES || can_replace(path);
+  if (!can_replace(path)) return false;
+  find_final_file(output);
+  return true;
 }
 
 FILE* create_temporary_file(PendingOutput* output) {
