@@ -50,8 +50,8 @@ const TrailerFields& read_trailer(PatchJob* job);
 // Opens the chosen original; false when it cannot be read as a regular file.
 bool open_original(PatchJob* job, const char* path);
 
-// Opens the new file at the chosen destination; false when it cannot be written there
-// or would overwrite the original or the patch file, under whatever name.
+// Opens the new file at the chosen destination, which may be the original; false when it
+// cannot be written there or is the patch file, under whatever name.
 bool open_destination(PatchJob* job, const char* path);
 
 // How a rebuild ended; for a write failure, the system's code for its reason (see

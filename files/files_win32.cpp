@@ -51,8 +51,9 @@ bool is_same_file(const char* path, FILE* stream) {
 
 namespace {
 
-// Opens the existing file at `path`, shared for reading, writing and deletion, so that an
-// interrupt can delete a new file while it is being written. Never truncates.
+// Opens the existing file at `path`, shared for reading, writing and deletion: an
+// interrupt can delete a new file while it is being written, and the open original can be
+// chosen as the destination, which replaces it once it is closed. Never truncates.
 FILE* open_shared(const char* path, DWORD access, int flags, const char* mode) {
   HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
