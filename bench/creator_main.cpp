@@ -143,8 +143,8 @@ void bench_pair(const Pair& pair, int runs) {
   std::string scratch = pair.target + ".bench";
   std::string size = std::to_string(original_size);
   Measure ours =
-      measure("quorvalex-diff",
-              {sibling("../quorvalex-diff"), pair.original, pair.target, scratch + ".qvx"},
+      measure("quorvalex create",
+              {sibling("../quorvalex"), "create", pair.original, pair.target, scratch + ".qvx"},
               scratch + ".qvx", runs);
   std::string rebuilt = scratch + ".rebuilt";
   bool applies = run_command({{sibling("qv-bench-apply"), "--no-fsync", pair.original,
@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::printf("quorvalex-diff: median wall time of %d runs; every other tool: one run.\n", runs);
+  std::printf("quorvalex create: median wall time of %d runs; every other tool: one run.\n", runs);
   for (const Pair& pair : pairs)
     bench_pair(pair, runs);
   return 0;

@@ -44,7 +44,7 @@ bool target_is_no_path(const char* link, const char* target) {
 // Follows the symbolic links that `path` (capacity kOutputPathCapacity) names, in place,
 // to the name where they end, whether a file exists there or not. The new file goes
 // there, so that the links stay links, also one whose file does not exist yet. False on
-// a loop or a name too long.
+// a loop or a name too long, with errno telling which.
 bool follow_links(char* path) {
   for (int hops = 0; hops < kMaxLinks; ++hops) {
     char target[PATH_MAX];
@@ -55,10 +55,14 @@ bool follow_links(char* path) {
     int folder = target[0] == '/' ? 0 : static_cast<int>(folder_length(path));
     char next[kOutputPathCapacity];
     int written = std::snprintf(next, sizeof next, "%.*s%s", folder, path, target);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) return false;
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
     if (target_is_no_path(path, next)) return true;
     std::strcpy(path, next);
   }
+  errno = ELOOP;
   return false;
 }
 
@@ -76,7 +80,10 @@ void keep_owner_or_copy(PendingOutput* output, int fd) {
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
-  if (std::strlen(path) >= sizeof output->final_path) return false;
+  if (std::strlen(path) >= sizeof output->final_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   std::strcpy(output->final_path, path);
   if (!follow_links(output->final_path)) return false;
   struct stat target;
@@ -84,7 +91,10 @@ bool prepare_destination(PendingOutput* output, const char* path) {
     output->mode = default_file_mode();
     return true;
   }
-  if (S_ISDIR(target.st_mode)) return false;
+  if (S_ISDIR(target.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
   if (!S_ISREG(target.st_mode)) {
     output->in_place = true;
     return true;

@@ -107,12 +107,16 @@ void find_final_file(PendingOutput* output) {
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
-  if (std::strlen(path) >= sizeof output->final_path) return false;
+  if (std::strlen(path) >= sizeof output->final_path) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   std::strcpy(output->final_path, path);
   DWORD attributes = GetFileAttributesA(path);
   // A read-only file could not be opened for writing; it is refused as before.
   if (attributes != INVALID_FILE_ATTRIBUTES &&
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);  // what opening it for writing would say
     return false;
   }
   // A device (nul.txt, COM1) keeps nothing written to it: the file the user meant would

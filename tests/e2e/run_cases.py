@@ -3,26 +3,28 @@
 # line (console, terminal, desktop; tests/windows/test_dialogs.py runs group wine).
 #
 # A row fills a scratch folder (its "files", the patch among them, its bytes written out
-# one operation to a text, or made by the creator from the arguments of "make"), runs the
-# applier (or the "program" "real", with real pauses, or "diff", the creator) with the
+# one operation to a text, or made by the tool from the arguments of "make"), runs the
+# applier (or the "program" "real", with real pauses, or "tool", quorvalex) with the
 # given arguments and standard input or "steps", and checks the exit status (1, or the
 # row's "status"), standard output and error byte for byte, the pauses, the dialogs shown
 # and every file of the folder afterwards. Texts such as "{ChooseNew:b.dat}" are the
 # program's messages from frontend/messages.h, filled in (several texts separated by
 # "|"), or the macros of cases.json; "{3000*o}" is 3000 o's and "{16*ab}" 16 times
 # "ab" (any text without braces, such as an operation of a patch); "$DIR" is the scratch
-# folder, "$WINDIR" the same as Wine names it. Standard input, output and error may be
-# lists of texts, joined before they are filled in, so that a long one splits anywhere.
+# folder, "$WINDIR" the same as Wine names it; a text is one byte a character, but UTF-8
+# when it has a character beyond that (a name such as "Ωmega.dat"), as are the arguments,
+# which are filled in too. Standard input, output and error may be lists of texts, joined
+# before they are filled in, so that a long one splits anywhere.
 # A temporary file's random name, in the output and the folder, reads .quorvalex-XXXXXX.
 # With "tmpfs" the scratch folder is a file system of that many bytes, and with
 # "failing_call" the program runs under strace, every call of that name failing; rows
 # that cannot (without root, or strace) are skipped with a notice.
-import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
+import ast, contextlib, json, os, pty, random, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = {name: [os.environ.get("QV_" + variable, "")] for name, variable in
-            {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF"}.items()}
+            {"apply": "APPLY", "real": "APPLY_REAL", "tool": "TOOL"}.items()}
 STRINGS = r'"(?:[^"\\]|\\.)*"'
 MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(STRINGS, body)) for name, body in re.findall(
     r"k(\w+)\[\] =\s*((?:%s\s*)+);" % STRINGS, open(os.path.join(HERE, "../../frontend/messages.h")).read())}
@@ -41,15 +43,26 @@ printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -
 """
 
 
-def text(template, folder=""):
-    # A row's text (or texts, joined) as bytes: repeats made, macros and messages filled in,
-    # $DIR replaced.
+def filled(template, folder=""):
+    # A row's text (or texts, joined): repeats made, macros and messages filled in, $DIR
+    # replaced.
     template = re.sub(r"\{(\d+)\*([^{}]+)\}", lambda m: m[2] * int(m[1]), "".join(template))
     while "{" in template:
         template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
                           MESSAGES[m[1]] % tuple((m[2] or "").split("|")[:MESSAGES[m[1]].count("%s")]),
                           template)
-    return template.replace("$WINDIR", "Z:" + folder.replace("/", "\\")).replace("$DIR", folder).encode("latin-1")
+    return template.replace("$WINDIR", "Z:" + folder.replace("/", "\\")).replace("$DIR", folder)
+
+
+def text(template, folder=""):
+    # The text as bytes, one a character, or in UTF-8 when a character is beyond that.
+    template = filled(template, folder)
+    return template.encode("latin-1" if max(map(ord, template), default=0) < 256 else "utf-8")
+
+
+def arguments(values, folder):
+    # Command-line arguments, filled in, as the file system spells names.
+    return [os.fsencode(filled(value, folder)) for value in values]
 
 
 def expand(value, folder):
@@ -59,18 +72,22 @@ def expand(value, folder):
 
 
 def pieces(content, folder):
-    # File content: a text, or a list of texts and [start, end] slices of ORIGINAL.
-    return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else text(p, folder)
-                    for p in (content if isinstance(content, list) else [content]))
+    # File content: a text, or a list of texts and [start, end] slices of ORIGINAL, or
+    # "<repo PATH>", a file of the repository.
+    return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else open(os.path.join(HERE, "../..", p[6:-1]), "rb").read()
+                    if p.startswith("<repo ") else text(p, folder) for p in (content if isinstance(content, list) else [content]))
 
 
 def fill(folder, row):
     # Makes the row's files: their content, or "<dir>", "<fifo>", "<link NAME>" (a hard
-    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk);
-    # then the patch.
+    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk),
+    # "<random SIZE SEED>" (a shorter one with the same seed is the start of a longer one),
+    # "<repo PATH>"; then the patch.
     kinds = {"dir": lambda _, path: os.mkdir(path), "fifo": lambda _, path: os.mkfifo(path),
              "link": lambda name, path: os.link(os.path.join(folder, name), path),
-             "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size))}
+             "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size)),
+             "random": lambda spec, path: open(path, "wb").write(random.Random(int(spec.split()[1])).randbytes(int(spec.split()[0]))),
+             "repo": lambda name, path: open(path, "wb").write(pieces("<repo %s>" % name, folder))}
     for name, content in row.get("files", {}).items():
         path, kind = os.path.join(folder, name), re.fullmatch(r"<(\w+) ?(.*)>", str(content))
         if kind:
@@ -81,7 +98,7 @@ def fill(folder, row):
                     f.seek(p, 1) if isinstance(p, int) else f.write(pieces([p], folder))
                 f.truncate()
     if "make" in row:
-        subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
+        subprocess.run([*PROGRAMS["tool"], *arguments(row["make"], folder)], cwd=folder, check=True, stdout=subprocess.DEVNULL)
 
 
 def temporary_named(name):
@@ -208,7 +225,7 @@ def run_row(row, check):
             env["PATH"] = bin_dir
         if row.get("display"):  # real dialogs on this session's display
             env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
-        started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
+        started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *arguments(row.get("args", []), folder)]
         if "failing_call" in row:
             command = under_strace(command, env, row["failing_call"])
         stdout, stderr, status = (on_terminal if "steps" in row else on_pipes)(command, folder, env, row, check)
