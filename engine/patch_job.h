@@ -61,8 +61,9 @@ struct ApplyResult {
   int error;
 };
 
-// Checks the original's size when the trailer gives one, rebuilds the new file and
-// moves it into place, then closes every file. On failure the destination is as it was.
+// Checks the original's size when the trailer gives one, rebuilds the new file (verified
+// against the checks the patch carries, see run_operations) and moves it into place,
+// then closes every file. On failure the destination is as it was.
 ApplyResult apply_patch(PatchJob* job);
 
 // Closes whatever is still open and removes an unfinished new file.
