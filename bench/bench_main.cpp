@@ -1,4 +1,4 @@
-// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER] [--checks]
+// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER]
 // Times the program (whole, and its engine alone) against a plain mapped rebuild,
 // xdelta3 -d, bspatch and a dd copy of as many bytes, on generated (original, new, patch)
 // triples, and checks every output byte for byte. Each round runs every tool once, in
@@ -6,8 +6,9 @@
 // tool before; the table shows the median and the fastest of the rounds' wall times, the
 // medians of their user and system times, which other load disturbs less, and the peak
 // private (RssAnon) and resident (ru_maxrss) memory. With --baseline, the program and
-// engine built in another folder (an older version) run in the same rounds. With
-// --checks the cases' patches carry the checks, which the program then verifies.
+// engine built in another folder (an older version) run in the same rounds. The program
+// and the engine also run the same operations from a patch that carries the checks,
+// which they then verify ("verified").
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -30,7 +31,6 @@ struct Options {
   std::string folder = "/tmp/qv-bench";
   std::string only_case;
   std::string baseline;  // folder of another build's qv-bench-program and qv-bench-apply
-  bool checks = false;
 };
 
 enum class Check { same_as_expected, same_size };
@@ -61,8 +61,6 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->only_case = argv[++i];
     } else if (arg == "--baseline" && has_value) {
       options->baseline = argv[++i];
-    } else if (arg == "--checks") {
-      options->checks = true;
     } else {
       return false;
     }
@@ -114,14 +112,15 @@ Tool make_tool(const char* label, std::vector<std::string> argv,
   return tool;
 }
 
-// The program as a player runs it, in the case's folder: the two file questions are
-// answered on standard input, then the key press that ends it; it always exits with 1.
-Tool program_tool(const char* label, const std::string& program, const CaseFiles& files,
-                  const std::string& output) {
-  std::string folder = files.original.substr(0, files.original.rfind('/'));
+// The program as a player runs it, in `folder`, the case's or one below it (`up` is
+// then "../"): the two file questions are answered on standard input, then the key press
+// that ends it; it always exits with 1.
+Tool program_tool(const char* label, const std::string& program, const std::string& folder,
+                  const std::string& up, const std::string& output) {
   std::string answers = folder + "/answers";
   if (FILE* file = std::fopen(answers.c_str(), "w")) {
-    std::fprintf(file, "original.bin\n%s\n\n", output.substr(folder.size() + 1).c_str());
+    std::fprintf(file, "%soriginal.bin\n%s%s\n\n", up.c_str(), up.c_str(),
+                 output.substr(output.rfind('/') + 1).c_str());
     std::fclose(file);
   }
   Tool tool = make_tool(label, {program});
@@ -140,13 +139,19 @@ std::vector<Tool> tools_for(const CaseShape& shape, const CaseFiles& files,
       "status=none"};
   std::vector<std::string> dd_fsync = dd;
   dd_fsync.push_back("conv=fsync");
+  std::string folder = files.original.substr(0, files.original.rfind('/'));
+  std::string apply = sibling_path("qv-bench-apply");
   std::vector<Tool> tools = {
-      program_tool("program", sibling_path("qv-bench-program"), files, output),
-      make_tool("engine", {sibling_path("qv-bench-apply"), "--no-fsync", files.original,
-                           files.patch, output}),
+      program_tool("program", sibling_path("qv-bench-program"), folder, "", output),
+      program_tool("verified", sibling_path("qv-bench-program"), files.verified_folder, "../",
+                   output),
+      make_tool("engine", {apply, "--no-fsync", files.original, files.patch, output}),
+      make_tool("engine verif",
+                {apply, "--no-fsync", files.original, files.verified_patch, output}),
   };
   if (!baseline.empty()) {
-    tools.push_back(program_tool("program base", baseline + "/qv-bench-program", files, output));
+    tools.push_back(
+        program_tool("program base", baseline + "/qv-bench-program", folder, "", output));
     tools.push_back(make_tool("engine base", {baseline + "/qv-bench-apply", "--no-fsync",
                                               files.original, files.patch, output}));
   }
@@ -227,75 +232,98 @@ void print_case(const CaseShape& shape, const CaseFiles& files, const std::vecto
   }
 }
 
-// What one case measured, for the closing summary: median wall times by tool, 0 for a
-// tool the case does not run.
+// What one case measured, for the closing summary: the fastest wall time and the median
+// CPU time (user + system) by tool, 0 for a tool the case does not run.
 struct CaseResult {
   std::string name;
-  double program, engine, program_base, engine_base, mapped_loop, xdelta, bspatch, dd, dd_fsync;
-  long anon_kib, rss_kib;
+  double program, verified, engine, engine_verified, program_base, mapped_loop, xdelta, dd,
+      dd_fsync;
+  double program_cpu, verified_cpu, engine_cpu, engine_verified_cpu;
+  long anon_kib;
 };
 
-double median_of(const std::vector<Tool>& tools, const char* label) {
+const Tool* find_tool(const std::vector<Tool>& tools, const char* label) {
   for (const Tool& tool : tools) {
-    if (std::strcmp(tool.label, label) == 0) return median(tool.seconds);
+    if (std::strcmp(tool.label, label) == 0) return &tool;
   }
-  return 0;
+  return nullptr;
+}
+
+double fastest_of(const std::vector<Tool>& tools, const char* label) {
+  const Tool* tool = find_tool(tools, label);
+  return tool ? *std::min_element(tool->seconds.begin(), tool->seconds.end()) : 0;
+}
+
+double cpu_of(const std::vector<Tool>& tools, const char* label) {
+  const Tool* tool = find_tool(tools, label);
+  return tool ? median(tool->user_seconds) + median(tool->system_seconds) : 0;
+}
+
+// A ratio, or a dash where a tool is missing.
+std::string ratio(double a, double b) {
+  if (a <= 0 || b <= 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", a / b);
+  return text;
 }
 
 CaseResult summarize(const CaseShape& shape, const std::vector<Tool>& tools) {
   CaseResult r;
   r.name = shape.name;
-  r.program = median_of(tools, "program");
-  r.engine = median_of(tools, "engine");
-  r.program_base = median_of(tools, "program base");
-  r.engine_base = median_of(tools, "engine base");
-  r.mapped_loop = median_of(tools, "mapped loop");
-  r.xdelta = median_of(tools, "xdelta3 -d");
-  r.bspatch = median_of(tools, "bspatch");
-  r.dd = median_of(tools, "dd bs=128K");
-  r.dd_fsync = median_of(tools, "dd+fsync");
-  r.anon_kib = tools[0].peak_anon_kib;
-  r.rss_kib = tools[0].peak_rss_kib;
-  std::printf("  program/(dd+fsync) %.2f   program/(mapped loop) %.2f   engine/dd %.2f",
-              r.program / r.dd_fsync, r.program / r.mapped_loop, r.engine / r.dd);
-  if (r.xdelta > 0) std::printf("   program/xdelta3 %.3f", r.program / r.xdelta);
-  if (r.program_base > 0) std::printf("   program/(program base) %.2f", r.program / r.program_base);
-  std::printf("\n");
+  r.program = fastest_of(tools, "program");
+  r.verified = fastest_of(tools, "verified");
+  r.engine = fastest_of(tools, "engine");
+  r.engine_verified = fastest_of(tools, "engine verif");
+  r.program_base = fastest_of(tools, "program base");
+  r.mapped_loop = fastest_of(tools, "mapped loop");
+  r.xdelta = fastest_of(tools, "xdelta3 -d");
+  r.dd = fastest_of(tools, "dd bs=128K");
+  r.dd_fsync = fastest_of(tools, "dd+fsync");
+  r.program_cpu = cpu_of(tools, "program");
+  r.verified_cpu = cpu_of(tools, "verified");
+  r.engine_cpu = cpu_of(tools, "engine");
+  r.engine_verified_cpu = cpu_of(tools, "engine verif");
+  r.anon_kib = std::max(tools[0].peak_anon_kib, tools[1].peak_anon_kib);
+  std::printf(
+      "  fastest: program/(dd+fsync) %s   verified/(dd+fsync) %s   program/xdelta3 %s   "
+      "verified/program %s   program/(program base) %s\n",
+      ratio(r.program, r.dd_fsync).c_str(), ratio(r.verified, r.dd_fsync).c_str(),
+      ratio(r.program, r.xdelta).c_str(), ratio(r.verified, r.program).c_str(),
+      ratio(r.program, r.program_base).c_str());
   return r;
 }
 
 // A time, or a dash for a tool the case does not run.
-std::string cell(double seconds, const char* format = "%.3f s") {
+std::string cell(double seconds) {
   if (seconds <= 0) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, format, seconds);
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
   return text;
 }
 
 void print_summary(const std::vector<CaseResult>& results) {
   std::printf(
-      "\n| case | program | engine | program base | engine base | mapped loop | dd+fsync | dd | "
-      "xdelta3 -d | bspatch "
-      "| program/mapped loop | program/(dd+fsync) | program/xdelta3 | engine/dd "
-      "| RssAnon | ru_maxrss |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "\nFastest wall times; CPU = median user + system time. verified = the same operations\n"
+      "from a patch that carries the checks.\n"
+      "\n| case | program | verified | dd+fsync | xdelta3 -d | mapped loop | program base "
+      "| program/(dd+fsync) | verified/(dd+fsync) | program/xdelta3 | verified/program "
+      "| CPU verified/program | engine/dd | CPU engine verified/engine | RssAnon |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const CaseResult& r : results) {
     std::printf(
-        "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %.2f | %.2f | %s | %.2f | %.1f MiB | "
-        "%.1f MiB "
-        "|\n",
-        r.name.c_str(), cell(r.program).c_str(), cell(r.engine).c_str(),
-        cell(r.program_base).c_str(), cell(r.engine_base).c_str(), cell(r.mapped_loop).c_str(),
-        cell(r.dd_fsync).c_str(), cell(r.dd).c_str(), cell(r.xdelta).c_str(),
-        cell(r.bspatch).c_str(), r.program / r.mapped_loop, r.program / r.dd_fsync,
-        cell(r.xdelta > 0 ? r.program / r.xdelta : 0, "%.2f").c_str(), r.engine / r.dd,
-        r.anon_kib / 1024.0, r.rss_kib / 1024.0);
+        "| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %.1f MiB |\n",
+        r.name.c_str(), cell(r.program).c_str(), cell(r.verified).c_str(), cell(r.dd_fsync).c_str(),
+        cell(r.xdelta).c_str(), cell(r.mapped_loop).c_str(), cell(r.program_base).c_str(),
+        ratio(r.program, r.dd_fsync).c_str(), ratio(r.verified, r.dd_fsync).c_str(),
+        ratio(r.program, r.xdelta).c_str(), ratio(r.verified, r.program).c_str(),
+        ratio(r.verified_cpu, r.program_cpu).c_str(), ratio(r.engine, r.dd).c_str(),
+        ratio(r.engine_verified_cpu, r.engine_cpu).c_str(), r.anon_kib / 1024.0);
   }
 }
 
 bool run_case(const CaseShape& shape, const Options& options, std::vector<CaseResult>* results) {
   CaseFiles files;
-  if (!prepare_case(shape, options.folder, options.checks, &files)) return false;
+  if (!prepare_case(shape, options.folder, &files)) return false;
   std::string output = options.folder + "/" + shape.name + "/out.bin";
   std::vector<Tool> tools = tools_for(shape, files, output, options.baseline);
   // The first round warms the caches and is not counted.

@@ -74,12 +74,12 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-std::string describe(const CaseShape& shape, bool checks) {
+std::string describe(const CaseShape& shape) {
   char text[256];
-  std::snprintf(text, sizeof text, "v%d %s %llu %llu %u-%u %u-%u %u%s\n", kGeneratorVersion,
+  std::snprintf(text, sizeof text, "v%d %s %llu %llu %u-%u %u-%u %u\n", kGeneratorVersion,
                 shape.name, static_cast<unsigned long long>(shape.original_size),
                 static_cast<unsigned long long>(shape.new_size), shape.min_piece, shape.max_piece,
-                shape.min_insert, shape.max_insert, shape.insert_percent, checks ? " checks" : "");
+                shape.min_insert, shape.max_insert, shape.insert_percent);
   return text;
 }
 
@@ -175,10 +175,9 @@ bool write_bsdiff_patch(BsdiffControl* control, std::uint64_t new_size, const st
 
 // ---- the operations ----
 
-// Writes our patch, with its checks when asked, the expected new file and (for large
+// Writes our two patches, without and with checks, the expected new file and (for large
 // originals) the bsdiff patch from one stream of random operations.
-bool write_operations(const CaseShape& shape, const CaseFiles& files, bool checks,
-                      std::uint64_t* count) {
+bool write_operations(const CaseShape& shape, const CaseFiles& files, std::uint64_t* count) {
   int fd = open(files.original.c_str(), O_RDONLY);
   if (fd < 0) return false;
   void* mapping = mmap(nullptr, shape.original_size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -186,8 +185,9 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, bool check
   if (mapping == MAP_FAILED) return false;
   const char* original = static_cast<const char*>(mapping);
   File patch = open_for_writing(files.patch);
+  File verified = open_for_writing(files.verified_patch);
   File expected = open_for_writing(files.expected);
-  if (!patch || !expected) return false;
+  if (!patch || !verified || !expected) return false;
 
   bool write_bsdiff = shape.delta_tools && shape.original_size > kLargestBsdiffRun;
   BsdiffControl control;
@@ -201,6 +201,7 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, bool check
     if (stream.size() >= kMiB) {
       add_to_hash(&operations_hash, stream.data(), stream.size());
       std::fwrite(stream.data(), 1, stream.size(), patch.get());
+      std::fwrite(stream.data(), 1, stream.size(), verified.get());
       stream.clear();
     }
     std::uint64_t length = std::min<std::uint64_t>(
@@ -230,12 +231,15 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, bool check
   PatchChecks made = {kAllChecks, shape.new_size, hash_bytes(original, shape.original_size),
                       hash_value(new_hash), hash_value(operations_hash)};
   munmap(mapping, shape.original_size);
+  std::string plain = stream + make_trailer("original.bin", "new.bin",
+                                            size_field_with_checks(shape.original_size, {}));
   stream +=
-      make_trailer("original.bin", "new.bin",
-                   size_field_with_checks(shape.original_size, checks ? made : PatchChecks{}));
-  std::fwrite(stream.data(), 1, stream.size(), patch.get());
-  bool written = std::fflush(patch.get()) == 0 && std::fflush(expected.get()) == 0 &&
-                 !std::ferror(patch.get()) && !std::ferror(expected.get());
+      make_trailer("original.bin", "new.bin", size_field_with_checks(shape.original_size, made));
+  std::fwrite(plain.data(), 1, plain.size(), patch.get());
+  std::fwrite(stream.data(), 1, stream.size(), verified.get());
+  bool written = true;
+  for (FILE* file : {patch.get(), verified.get(), expected.get()})
+    written = written && std::fflush(file) == 0 && !std::ferror(file);
   if (write_bsdiff) written = written && write_bsdiff_patch(&control, shape.new_size, files.bsdiff);
   return written;
 }
@@ -294,31 +298,35 @@ std::uint64_t disk_needed(const CaseShape& shape) {
   return shape.original_size + 2 * shape.new_size + shape.new_size / 4;
 }
 
-bool prepare_case(const CaseShape& shape, const std::string& folder, bool checks,
-                  CaseFiles* files) {
+bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* files) {
   std::string base = folder + "/" + shape.name;
   mkdir(base.c_str(), 0755);
   files->original = base + "/original.bin";
   files->expected = base + "/new.bin";
   files->patch = base + "/patch.qvx";
+  files->verified_patch = base + "/patch-checks.qvx";
+  files->verified_folder = base + "/verified";
   files->xdelta = base + "/patch.xd3";
   files->bsdiff = base + "/patch.bsdiff";
   files->program_patch = base + "/Amber Reaches update.dat";
   files->bsdiff_written = shape.delta_tools && shape.original_size > kLargestBsdiffRun;
   std::string stamp = base + "/stamp";
-  std::string text = describe(shape, checks);
+  std::string text = describe(shape);
   bool kept = file_exists(files->original) && file_exists(files->expected) &&
-              file_exists(files->patch) &&
+              file_exists(files->patch) && file_exists(files->verified_patch) &&
               (!shape.delta_tools || (file_exists(files->xdelta) && file_exists(files->bsdiff)));
   // The program itself finds its patch by name in the folder it runs in.
   if (!file_exists(files->program_patch)) symlink("patch.qvx", files->program_patch.c_str());
+  mkdir(files->verified_folder.c_str(), 0755);
+  std::string verified_name = files->verified_folder + "/Amber Reaches update.dat";
+  if (!file_exists(verified_name)) symlink("../patch-checks.qvx", verified_name.c_str());
   if (kept && read_stamp(stamp, text, &files->operations)) return true;
 
   std::printf("generating %s in %s (once; kept for later runs)\n", shape.name, base.c_str());
   std::fflush(stdout);
   std::remove(stamp.c_str());
   if (!write_original(shape, files->original) ||
-      !write_operations(shape, *files, checks, &files->operations)) {
+      !write_operations(shape, *files, &files->operations)) {
     std::printf("cannot write the files of %s\n", shape.name);
     return false;
   }

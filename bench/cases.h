@@ -20,7 +20,9 @@ struct CaseShape {
 // The files of one case in the scratch folder.
 struct CaseFiles {
   std::string original, expected, patch, xdelta, bsdiff;
-  std::string program_patch;  // the patch under the name the program looks for
+  std::string verified_patch;   // the same operations, with the checks the program verifies
+  std::string program_patch;    // the patch under the name the program looks for
+  std::string verified_folder;  // where the verified patch has that name
   std::uint64_t operations;
   bool bsdiff_written;  // the bsdiff patch was written from the operations, not by bsdiff
 };
@@ -32,9 +34,8 @@ extern const std::size_t kCaseCount;
 std::uint64_t disk_needed(const CaseShape& shape);
 
 // Writes the case's files under `folder`, or keeps them when an earlier run made the
-// same case; with `checks`, its patch carries the checks. Returns false (after saying
-// why) when a file cannot be made.
-bool prepare_case(const CaseShape& shape, const std::string& folder, bool checks, CaseFiles* files);
+// same case. Returns false (after saying why) when a file cannot be made.
+bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* files);
 
 // True when the two files hold the same bytes.
 bool same_contents(const std::string& path_a, const std::string& path_b);
