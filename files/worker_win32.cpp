@@ -1,101 +1,60 @@
-// The worker thread with Windows threads, a slim lock and a condition variable (the
-// MinGW runtime used here has no std::thread).
+// The worker's thread with Windows threads, a slim lock and a condition variable (the
+// MinGW runtime used here has no std::thread). Console interrupts run on a thread of
+// their own on Windows: nothing to block.
 #include <windows.h>
 
 #include <new>
 
-#include "files/worker.h"
+#include "files/worker_platform.h"
 
-struct Worker {
+struct WorkerSync {
   HANDLE thread;
   SRWLOCK lock;
-  CONDITION_VARIABLE changed;  // a job was handed, a job is done, or the thread is to end
-  void (*job)(void* context);  // under `lock`: the job handed and not yet done, or null
+  CONDITION_VARIABLE changed;
+  void (*run)(WorkerSync* sync, void* context);
   void* context;
-  bool stopping;
 };
 
 namespace {
 
-DWORD WINAPI run_jobs(LPVOID context) {
-  auto* worker = static_cast<Worker*>(context);
-  AcquireSRWLockExclusive(&worker->lock);
-  for (;;) {
-    while (worker->job == nullptr && !worker->stopping)
-      SleepConditionVariableSRW(&worker->changed, &worker->lock, INFINITE, 0);
-    if (worker->job == nullptr) break;
-    ReleaseSRWLockExclusive(&worker->lock);
-    worker->job(worker->context);
-    AcquireSRWLockExclusive(&worker->lock);
-    worker->job = nullptr;
-    WakeAllConditionVariable(&worker->changed);
-  }
-  ReleaseSRWLockExclusive(&worker->lock);
+DWORD WINAPI run_thread(LPVOID sync) {
+  auto* self = static_cast<WorkerSync*>(sync);
+  self->run(self, self->context);
   return 0;
-}
-
-// Called with `lock` held.
-void wait_until_idle(Worker* worker) {
-  while (worker->job != nullptr)
-    SleepConditionVariableSRW(&worker->changed, &worker->lock, INFINITE, 0);
-}
-
-void hand(Worker* worker, void (*job)(void* context), void* context) {
-  worker->job = job;
-  worker->context = context;
-  WakeAllConditionVariable(&worker->changed);
 }
 
 }  // namespace
 
-// Console interrupts run on a thread of their own on Windows; nothing to block here.
-Worker* start_worker() {
-  auto* worker = new (std::nothrow)
-      Worker{nullptr, SRWLOCK_INIT, CONDITION_VARIABLE_INIT, nullptr, nullptr, false};
-  if (worker == nullptr) return nullptr;
-  worker->thread = CreateThread(nullptr, 0, run_jobs, worker, 0, nullptr);
-  if (worker->thread == nullptr) {
-    delete worker;
+WorkerSync* start_thread(void (*run)(WorkerSync* sync, void* context), void* context) {
+  auto* sync =
+      new (std::nothrow) WorkerSync{nullptr, SRWLOCK_INIT, CONDITION_VARIABLE_INIT, run, context};
+  if (sync == nullptr) return nullptr;
+  sync->thread = CreateThread(nullptr, 0, run_thread, sync, 0, nullptr);
+  if (sync->thread == nullptr) {
+    delete sync;
     return nullptr;
   }
-  return worker;
+  return sync;
 }
 
-void run_on_worker(Worker* worker, void (*job)(void* context), void* context) {
-  if (worker == nullptr) {
-    job(context);
-    return;
-  }
-  AcquireSRWLockExclusive(&worker->lock);
-  wait_until_idle(worker);
-  hand(worker, job, context);
-  ReleaseSRWLockExclusive(&worker->lock);
+void take_lock(WorkerSync* sync) {
+  AcquireSRWLockExclusive(&sync->lock);
 }
 
-bool run_if_idle(Worker* worker, void (*job)(void* context), void* context) {
-  if (worker == nullptr) return false;
-  AcquireSRWLockExclusive(&worker->lock);
-  bool idle = worker->job == nullptr;
-  if (idle) hand(worker, job, context);
-  ReleaseSRWLockExclusive(&worker->lock);
-  return idle;
+void release_lock(WorkerSync* sync) {
+  ReleaseSRWLockExclusive(&sync->lock);
 }
 
-void wait_for_worker(Worker* worker) {
-  if (worker == nullptr) return;
-  AcquireSRWLockExclusive(&worker->lock);
-  wait_until_idle(worker);
-  ReleaseSRWLockExclusive(&worker->lock);
+void wait_for_change(WorkerSync* sync) {
+  SleepConditionVariableSRW(&sync->changed, &sync->lock, INFINITE, 0);
 }
 
-void stop_worker(Worker* worker) {
-  if (worker == nullptr) return;
-  AcquireSRWLockExclusive(&worker->lock);
-  wait_until_idle(worker);
-  worker->stopping = true;
-  WakeAllConditionVariable(&worker->changed);
-  ReleaseSRWLockExclusive(&worker->lock);
-  WaitForSingleObject(worker->thread, INFINITE);
-  CloseHandle(worker->thread);
-  delete worker;
+void announce_change(WorkerSync* sync) {
+  WakeAllConditionVariable(&sync->changed);
+}
+
+void join_thread(WorkerSync* sync) {
+  WaitForSingleObject(sync->thread, INFINITE);
+  CloseHandle(sync->thread);
+  delete sync;
 }
