@@ -23,8 +23,8 @@ constexpr std::uint64_t kReadTogetherGap = 16 << 10;
 // Copies at least this long skip the batch.
 constexpr std::uint32_t kDirectCopyLength = 64 << 10;
 
-// A long copy moves through memory in pieces of this size, which stay in the cache
-// between their read and their write.
+// A long copy moves through the batches in pieces of this size: one is read while the
+// writer writes the one before.
 constexpr std::size_t kLongCopyPiece = 1 << 20;
 
 // The new file is flushed to disk behind the writer whenever it has grown by this much
@@ -200,37 +200,15 @@ ApplyOutcome write_new_bytes(Applier* applier, const unsigned char* bytes, std::
   return ApplyOutcome::complete;
 }
 
-// Moves `length` bytes of the original from `offset` to the end of the new file in
-// pieces through `through`, writing only what was read.
-ApplyOutcome copy_range(Applier* applier, std::uint64_t offset, std::uint32_t length,
-                        unsigned char* through) {
-  for (std::uint32_t left = length; left > 0;) {
-    std::size_t piece = std::min<std::size_t>(left, kLongCopyPiece);
-    std::size_t got = read_at(applier->original, offset, through, piece);
-    ApplyOutcome outcome = write_new_bytes(applier, through, got);
-    if (outcome != ApplyOutcome::complete) return outcome;
-    if (got < piece) return ApplyOutcome::wrong_original;
-    offset += got;
-    left -= static_cast<std::uint32_t>(got);
-  }
-  return ApplyOutcome::complete;
-}
-
 // Runs the writer's job. The first failure of a write stays, and so does a copy from the
 // mapping that a shrinking original broke off.
 void run_writer_job(void* context) {
   Applier* applier = static_cast<Applier*>(context);
   const WriterJob& job = applier->job;
-  switch (job.kind) {
-    case WriterJob::copy_pieces:
-      applier->pieces_copied = copy_from_mapping(copy_mapped_pieces, &applier->job.pieces);
-      break;
-    case WriterJob::write_batch:
-      applier->written = write_new_bytes(applier, job.pieces.batch->bytes, job.count);
-      break;
-    case WriterJob::long_copy:
-      applier->written = copy_range(applier, job.offset, job.length, job.pieces.batch->bytes);
-      break;
+  if (job.count == 0) {
+    applier->pieces_copied = copy_from_mapping(copy_mapped_pieces, &applier->job.pieces);
+  } else {
+    applier->written = write_new_bytes(applier, job.pieces.batch->bytes, job.count);
   }
 }
 
@@ -254,8 +232,7 @@ bool copied_from_mapping(Applier* applier, ApplyOutcome* outcome) {
   if (map.bytes == nullptr) return false;
   Batch* batch = applier->batch;
   std::size_t half = batch->copies / 2;
-  *outcome =
-      hand_to_writer(applier, {WriterJob::copy_pieces, {batch, map.bytes, 0, half}, 0, 0, 0});
+  *outcome = hand_to_writer(applier, {{batch, map.bytes, 0, half}, 0});
   if (*outcome != ApplyOutcome::complete) return false;
   PieceRange mine = {batch, map.bytes, half, batch->copies};
   bool whole = copy_from_mapping(copy_mapped_pieces, &mine);
@@ -303,8 +280,7 @@ ApplyOutcome hand_over_batch(Applier* applier, bool last) {
   ApplyOutcome outcome = ApplyOutcome::complete;
   std::size_t complete = fill_copies(applier, &outcome);
   if (outcome != ApplyOutcome::complete) return outcome;
-  outcome =
-      hand_to_writer(applier, {WriterJob::write_batch, {batch, nullptr, 0, 0}, complete, 0, 0});
+  outcome = hand_to_writer(applier, {{batch, nullptr, 0, 0}, complete});
   applier->batch = other_batch(applier);
   applier->batch->filled = applier->batch->copies = 0;
   if (outcome != ApplyOutcome::complete) return outcome;
@@ -332,14 +308,21 @@ ApplyOutcome add_copy(Applier* applier, std::uint64_t offset, std::uint32_t leng
   return ApplyOutcome::complete;
 }
 
-// A long copy skips the batch, which would only add a pass through memory: the writer
-// moves it through the bytes of the batch that is not being filled, whose write is
-// done by the time the writer takes the copy.
+// A long copy skips the batch's copies, which would only add a pass through memory: it
+// is read into the batches a piece at a time, each piece written while the next is read.
+// Only bytes that were read are written.
 ApplyOutcome copy_directly(Applier* applier, std::uint64_t offset, std::uint32_t length) {
   ApplyOutcome outcome = hand_over_batch(applier, false);
-  if (outcome != ApplyOutcome::complete) return outcome;
-  return hand_to_writer(
-      applier, {WriterJob::long_copy, {other_batch(applier), nullptr, 0, 0}, 0, offset, length});
+  for (std::uint32_t left = length; left > 0 && outcome == ApplyOutcome::complete;) {
+    std::size_t piece = std::min<std::size_t>(left, kLongCopyPiece);
+    std::size_t got = read_at(applier->original, offset, applier->batch->bytes, piece);
+    applier->batch->filled = got;
+    outcome = hand_over_batch(applier, false);
+    if (got < piece && outcome == ApplyOutcome::complete) outcome = ApplyOutcome::wrong_original;
+    offset += got;
+    left -= static_cast<std::uint32_t>(got);
+  }
+  return outcome;
 }
 
 ApplyOutcome copy_from_original(Applier* applier, const Operation& op) {

@@ -62,15 +62,11 @@ struct PieceRange {
   std::size_t first, last;
 };
 
-// What the writer is given: its half of a batch's copies; the first `count` bytes of a
-// batch to write; or a long copy, `length` bytes of the original from `offset`, moved
-// through the bytes of a batch that is not being filled.
+// What the writer is given: its half of a batch's copies (`count` 0), or the first
+// `count` bytes of a batch to write.
 struct WriterJob {
-  enum Kind { copy_pieces, write_batch, long_copy } kind;
-  PieceRange pieces;  // the batch of every kind of job
+  PieceRange pieces;
   std::size_t count;
-  std::uint64_t offset;
-  std::uint32_t length;
 };
 
 // What one rebuild works with. About 8 MiB of buffers, so callers keep it static.
