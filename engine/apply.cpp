@@ -174,29 +174,36 @@ void flush_new_file(void* new_file) {
 // Asks the flusher to flush the new file once it has grown by kFlushStep since the last
 // flush began; while one runs, the next write asks again.
 void flush_behind(Applier* applier) {
-  std::uint64_t written = applier->verification.written;
-  if (written - applier->flush_asked_at < kFlushStep) return;
+  std::uint64_t size = applier->new_file_size;
+  if (size - applier->flush_asked_at < kFlushStep) return;
   if (applier->flusher == nullptr) applier->flusher = start_worker();
   // Without a thread the file is flushed once, at the end.
   if (applier->flusher == nullptr ||
       run_if_idle(applier->flusher, flush_new_file, applier->new_file)) {
-    applier->flush_asked_at = written;
+    applier->flush_asked_at = size;
   }
 }
 
-// Appends bytes to the new file, hashing them first when the patch gives the new file's
-// hash. Bytes past the new size that the checks give are refused before they are
-// written, so a patch cannot make the new file outgrow it by more than a batch in memory.
+// Appends bytes to the new file; the writer's part.
 ApplyOutcome write_new_bytes(Applier* applier, const unsigned char* bytes, std::size_t count) {
-  Verification& verification = applier->verification;
-  if (count > verification.limit - verification.written) return ApplyOutcome::wrong_original;
-  hash_if_kept(verification.new_file_hash, bytes, count);
-  verification.written += count;
   if (std::fwrite(bytes, 1, count, applier->new_file) != count) {
     applier->write_error = last_system_error();
     return ApplyOutcome::write_failed;
   }
+  applier->new_file_size += count;
   flush_behind(applier);
+  return ApplyOutcome::complete;
+}
+
+// Takes bytes that are to be written into the verification, on the calling thread, so
+// that the hash overlaps the write of the bytes before. Bytes past the new size that the
+// checks give are refused, so a patch cannot make the new file outgrow it by more than a
+// batch in memory; the bytes are hashed when the patch gives the new file's hash.
+ApplyOutcome verify_new_bytes(Applier* applier, const unsigned char* bytes, std::size_t count) {
+  Verification& verification = applier->verification;
+  if (count > verification.limit - verification.written) return ApplyOutcome::wrong_original;
+  hash_if_kept(verification.new_file_hash, bytes, count);
+  verification.written += count;
   return ApplyOutcome::complete;
 }
 
@@ -279,9 +286,13 @@ ApplyOutcome hand_over_batch(Applier* applier, bool last) {
   if (applier->writer == nullptr && !last) applier->writer = start_worker();
   ApplyOutcome outcome = ApplyOutcome::complete;
   std::size_t complete = fill_copies(applier, &outcome);
-  if (outcome != ApplyOutcome::complete) return outcome;
-  outcome = hand_to_writer(applier, {{batch, nullptr, 0, 0}, complete});
-  applier->batch = other_batch(applier);
+  if (outcome == ApplyOutcome::complete)
+    outcome = verify_new_bytes(applier, batch->bytes, complete);
+  if (outcome == ApplyOutcome::complete) {
+    outcome = hand_to_writer(applier, {{batch, nullptr, 0, 0}, complete});
+  }
+  // The writer has the batch now, or a failure ends the run.
+  if (outcome == ApplyOutcome::complete) applier->batch = other_batch(applier);
   applier->batch->filled = applier->batch->copies = 0;
   if (outcome != ApplyOutcome::complete) return outcome;
   return complete == batch->filled ? ApplyOutcome::complete : ApplyOutcome::wrong_original;
@@ -436,7 +447,7 @@ void start_run(Applier* applier, FILE* patch, std::uint32_t data_end, FILE* new_
   applier->batch->filled = applier->batch->copies = 0;
   applier->writer = applier->flusher = nullptr;
   applier->written = ApplyOutcome::complete;
-  applier->flush_asked_at = 0;
+  applier->new_file_size = applier->flush_asked_at = 0;
   start_verification(applier, checks);
   // Every write is a whole batch or piece; a stream buffer would only split them.
   std::setvbuf(new_file, nullptr, _IONBF, 0);

@@ -71,8 +71,9 @@ struct WriterJob {
 
 // What one rebuild works with. About 8 MiB of buffers, so callers keep it static.
 // The operations are decoded into one batch on the calling thread while the writer, a
-// thread of its own, hashes and writes the batch before; the copies of a full batch are
-// filled in on both threads. A new file of one batch is written without the thread.
+// thread of its own, writes the batch before; the copies of a full batch are filled in
+// on both threads, and the calling thread hashes it. A small new file is written without
+// the thread.
 struct Applier {
   FILE* original;
   std::uint64_t original_size;
@@ -91,7 +92,8 @@ struct Applier {
   // Flushes the new file to disk behind the writer, so that the disk stores it while the
   // rest is rebuilt, not all at the end. Null until the file has grown by kFlushStep.
   Worker* flusher;
-  std::uint64_t flush_asked_at;  // bytes written when the last flush was asked for
+  std::uint64_t new_file_size;   // bytes written so far, as the writer counts them
+  std::uint64_t flush_asked_at;  // new_file_size when the last flush was asked for
   // Copies read together from an original that is not mapped; the rest of the operation
   // stream read after a run that stopped early.
   unsigned char block[1 << 20];
