@@ -282,20 +282,25 @@ Batch* other_batch(Applier* applier) {
 // is handed over before the last: a small new file is written on this thread alone.
 ApplyOutcome hand_over_batch(Applier* applier, bool last) {
   Batch* batch = applier->batch;
-  if (batch->filled == 0) return ApplyOutcome::complete;
+  std::size_t filled = batch->filled;
+  if (filled == 0) return ApplyOutcome::complete;
   if (applier->writer == nullptr && !last) applier->writer = start_worker();
   ApplyOutcome outcome = ApplyOutcome::complete;
   std::size_t complete = fill_copies(applier, &outcome);
-  if (outcome == ApplyOutcome::complete)
-    outcome = verify_new_bytes(applier, batch->bytes, complete);
   if (outcome == ApplyOutcome::complete) {
-    outcome = hand_to_writer(applier, {{batch, nullptr, 0, 0}, complete});
+    outcome = verify_new_bytes(applier, batch->bytes, complete);
   }
-  // The writer has the batch now, or a failure ends the run.
-  if (outcome == ApplyOutcome::complete) applier->batch = other_batch(applier);
+  bool handed = false;
+  if (outcome == ApplyOutcome::complete && complete > 0) {
+    outcome = hand_to_writer(applier, {{batch, nullptr, 0, 0}, complete});
+    handed = outcome == ApplyOutcome::complete;
+  }
+  // The writer has the batch now; or nothing of it is to be written, or a failure ends
+  // the run, and it is emptied here.
+  if (handed) applier->batch = other_batch(applier);
   applier->batch->filled = applier->batch->copies = 0;
   if (outcome != ApplyOutcome::complete) return outcome;
-  return complete == batch->filled ? ApplyOutcome::complete : ApplyOutcome::wrong_original;
+  return complete == filled ? ApplyOutcome::complete : ApplyOutcome::wrong_original;
 }
 
 // Takes a copy into the batch, writing the batch whenever it fills up.

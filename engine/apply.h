@@ -63,7 +63,7 @@ struct PieceRange {
 };
 
 // What the writer is given: its half of a batch's copies (`count` 0), or the first
-// `count` bytes of a batch to write.
+// `count` bytes of a batch to write (never 0).
 struct WriterJob {
   PieceRange pieces;
   std::size_t count;
