@@ -2,6 +2,7 @@
 // ORIGINAL. Status 0 on success; otherwise one message on standard error and status 1
 // (2 for a wrong command line).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -111,15 +112,14 @@ void show_progress(void* context, const char* phase, double fraction) {
 
 // Writes the patch through the engine's atomic replacement: a temporary file moved over
 // PATCH only once complete, removed on any failure. Empty on success, else the reason.
-std::string write_patch_file(const char* path, const std::string& operations,
+std::string write_patch_file(const char* path, const OperationStream& operations,
                              const std::string& trailer) {
   PendingOutput output;
   FILE* stream = open_new_file(&output, path);
   int error = last_system_error();
-  bool written =
-      stream != nullptr &&
-      std::fwrite(operations.data(), 1, operations.size(), stream) == operations.size() &&
-      std::fwrite(trailer.data(), 1, trailer.size(), stream) == trailer.size();
+  bool written = stream != nullptr &&
+                 std::fwrite(operations.bytes, 1, operations.size, stream) == operations.size &&
+                 std::fwrite(trailer.data(), 1, trailer.size(), stream) == trailer.size();
   if (written && commit_new_file(&output, &error)) return "";
   if (stream != nullptr && !written) error = last_system_error();
   discard_new_file(&output);
@@ -157,13 +157,14 @@ int make_patch(const CommandLine& line) {
   }
   DiffSettings settings = default_diff_settings();
   if (is_terminal(stderr)) settings.progress = show_progress;
-  std::string operations;
+  OperationStream operations;
   DiffStatus status =
       make_operation_stream(original.bytes.data(), original.bytes.size(), target.bytes.data(),
                             target.bytes.size(), settings, &operations);
   if (settings.progress != nullptr) std::fprintf(stderr, "\r%-30s\r", "");
   if (status != DiffStatus::ok) return fail(diff_failure(status));
   std::string problem = write_patch_file(line.patch_path, operations, trailer);
+  std::free(operations.bytes);
   if (!problem.empty()) {
     return fail("cannot write the patch " + quoted(line.patch_path) + ": " + problem);
   }

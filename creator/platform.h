@@ -3,7 +3,8 @@
 
 #include <cstdio>
 
-// Runs work(contexts[i]) for every i, in `count` threads at once.
+// Runs work(contexts[i]) for every i, in `count` threads at once. Work whose thread
+// cannot be started is done in the calling thread, one after the other.
 void run_parallel(void (*work)(void* context), void* const* contexts, unsigned count);
 
 // The file name at the end of `path`.

@@ -102,13 +102,14 @@ TEST(Index, PassesFewPlacesTheOriginalDoesNotHold) {
   for (char& byte : text)
     byte = static_cast<char>(byte | 0x80);  // bytes the original does not have
   OriginalIndex index;
-  ASSERT_TRUE(build_index(bytes_of(original), original.size(), 5, &index));
+  ASSERT_TRUE(build_index(bytes_of(original), original.size(), 5, 2, &index));
   std::size_t passed = 0;
   for (std::size_t at = 0; at < text.size(); ++passed)
     at = next_possible_match(index, bytes_of(text), at, text.size()) + 1;
   EXPECT_LT(passed, text.size() / 10);
   EXPECT_EQ(next_possible_match(index, bytes_of(original) + 1001, 0, 100), 0u);
-  EXPECT_FALSE(build_index(bytes_of(original), kMaxIndexedOriginal + 1, 0, &index));
+  release_index(&index);
+  EXPECT_FALSE(build_index(bytes_of(original), kMaxIndexedOriginal + 1, 0, 1, &index));
 }
 
 // Against every length of every match and every insert, on small random pairs; every
@@ -123,7 +124,7 @@ TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
                random_bytes(250 + seed, seed, 5 + seed % 4) + scattered(original, 2, 250, 500);
     }
     OriginalIndex index;
-    ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, &index));
+    ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, 1, &index));
     std::vector<Candidate> candidates;
     std::vector<std::uint64_t> best(target.size() + 1, UINT64_MAX);
     best[0] = 0;
@@ -138,11 +139,17 @@ TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
     }
     std::string stream;
     std::size_t position = 0;
-    for (const Operation& op : cheapest_operations(candidates, target.size())) {
+    Operations operations;
+    ASSERT_TRUE(
+        cheapest_operations(candidates.data(), candidates.size(), target.size(), &operations));
+    for (const Operation& op :
+         std::vector<Operation>(operations.items, operations.items + operations.count)) {
       if (op.is_copy) append_copy(&stream, op.offset, op.length);
       if (!op.is_copy) append_insert(&stream, target.data() + position, op.length);
       position += op.length;
     }
+    std::free(operations.items);
+    release_index(&index);
     EXPECT_EQ(rebuild(original, stream), target);
     EXPECT_EQ(stream.size(), best.back()) << "seed " << seed;
   }
