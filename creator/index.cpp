@@ -29,10 +29,9 @@ constexpr std::size_t kHeadSlack = 4096;
 constexpr std::size_t kMostTiesScanned = 256;
 
 template <typename T>
-T* allocate(std::size_t count, bool zeroed) {
-  if (count > SIZE_MAX / sizeof(T)) return nullptr;
-  void* memory = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-  return static_cast<T*>(memory);
+T* allocate(std::size_t count) {
+  return count > SIZE_MAX / sizeof(T) ? nullptr
+                                      : static_cast<T*>(allocate_table(count * sizeof(T)));
 }
 
 // A suffix's bucket: its first three bytes (zero past the end, so that a short suffix
@@ -58,20 +57,29 @@ unsigned bucket_bits(std::size_t size) {
   return std::clamp(bits_for(size), 12u, 26u) - 4;
 }
 
-// Memory for the part's suffixes and tables (the buckets zeroed); false when there is
-// not enough.
+std::size_t bucket_count(const SortedPart& part) {
+  return (std::size_t{1} << (24 - part.bucket_shift)) + 1;
+}
+
+// Memory for the part's suffixes and tables; false when there is not enough.
 bool allocate_part(SortedPart* part, bool with_shared) {
-  unsigned bits = bucket_bits(part->size);
-  part->bucket_shift = 24 - bits;
-  part->buckets = allocate<std::uint32_t>((std::size_t{1} << bits) + 1, true);
-  part->suffixes = allocate<std::int32_t>(std::max<std::size_t>(part->size, 1), false);
-  if (with_shared) part->shared = allocate<std::uint32_t>(part->size * 2, false);
+  part->bucket_shift = 24 - bucket_bits(part->size);
+  part->buckets = allocate<std::uint32_t>(bucket_count(*part));
+  part->suffixes = allocate<std::int32_t>(std::max<std::size_t>(part->size, 1));
+  if (with_shared) part->shared = allocate<std::uint32_t>(part->size * 2);
   return part->buckets != nullptr && part->suffixes != nullptr &&
          (!with_shared || part->shared != nullptr);
 }
 
+void release_part(SortedPart* part) {
+  release_table(part->suffixes, std::max<std::size_t>(part->size, 1) * sizeof(std::int32_t));
+  release_table(part->buckets, bucket_count(*part) * sizeof(std::uint32_t));
+  release_table(part->shared, part->size * 2 * sizeof(std::uint32_t));
+  *part = {};
+}
+
 void fill_buckets(const unsigned char* bytes, SortedPart* part) {
-  std::size_t count = (std::size_t{1} << (24 - part->bucket_shift)) + 1;
+  std::size_t count = bucket_count(*part);
   const unsigned char* text = bytes + part->begin;
   std::size_t size = part->size;
   std::uint32_t* counts = part->buckets + 1;
@@ -147,24 +155,26 @@ unsigned gram_words_bits(std::size_t size) {
   return std::max(bits_for(size) + 2, 9u) - 6;
 }
 
+std::size_t gram_words(const OriginalIndex& index) {
+  return std::size_t{1} << (64 - index.gram_shift);
+}
+
 // Grams of the original at every kGramStep-th position, about twelve bits for each.
 // A match of gram_length + kGramStep - 1 bytes holds one of them whatever its offset,
 // so a place passes when one of the grams at its first kGramStep positions is in.
-// Each thread sets the words of its own share of the set, so none writes another's.
-void fill_grams(const OriginalIndex* index, unsigned share, unsigned shares) {
-  std::size_t words = std::size_t{1} << (64 - index->gram_shift);
-  std::size_t first = words * share / shares, end = words * (share + 1) / shares;
-  std::size_t length = index->gram_length, ahead = kLookAhead * kGramStep;
-  std::uint64_t* set = index->grams;
-  for (std::size_t i = 0; i + length <= index->size; i += kGramStep) {
-    if (i + ahead + length <= index->size) {
-      std::size_t later =
-          gram_hash(index->bytes + i + ahead, length, index->size - i - ahead) >> index->gram_shift;
-      if (later >= first && later < end) __builtin_prefetch(set + later, 1);
+// Each thread notes the grams from [first, end) in a set of its own; the sets are
+// joined once all are done.
+void fill_grams(const OriginalIndex& index, std::size_t first, std::size_t end,
+                std::uint64_t* set) {
+  std::size_t length = index.gram_length, ahead = kLookAhead * kGramStep;
+  end = std::min(end, index.size >= length ? index.size - length + 1 : 0);
+  for (std::size_t i = (first + kGramStep - 1) / kGramStep * kGramStep; i < end; i += kGramStep) {
+    if (i + ahead + length <= index.size) {
+      std::uint64_t later = gram_hash(index.bytes + i + ahead, length, index.size - i - ahead);
+      __builtin_prefetch(set + (later >> index.gram_shift), 1);
     }
-    std::uint64_t hash = gram_hash(index->bytes + i, length, index->size - i);
-    std::size_t word = hash >> index->gram_shift;
-    if (word >= first && word < end) set[word] |= gram_mask(hash);
+    std::uint64_t hash = gram_hash(index.bytes + i, length, index.size - i);
+    set[hash >> index.gram_shift] |= gram_mask(hash);
   }
 }
 
@@ -179,6 +189,7 @@ bool has_gram(const OriginalIndex& index, const unsigned char* text, std::size_t
 struct IndexJob {
   OriginalIndex* index;
   unsigned part;
+  std::uint64_t* grams;  // the set this thread notes its grams in
   bool done;
 };
 
@@ -186,18 +197,15 @@ void build_part(void* context) {
   auto* job = static_cast<IndexJob*>(context);
   OriginalIndex* index = job->index;
   job->done = sort_part(index->bytes, &index->parts[job->part]);
-  if (index->gram_length > 0) fill_grams(index, job->part, index->part_count);
+  if (index->gram_length > 0) {
+    std::size_t parts = index->part_count;
+    fill_grams(*index, index->size * job->part / parts, index->size * (job->part + 1) / parts,
+               job->grams);
+  }
   if (job->part == 0 && job->done && index->head.size > 0) {
     job->done = sort_part(index->bytes, &index->head);
     if (job->done) fill_shared(index->bytes, &index->head);
   }
-}
-
-void release_part(SortedPart* part) {
-  std::free(part->suffixes);
-  std::free(part->buckets);
-  std::free(part->shared);
-  *part = {};
 }
 
 // Common prefix of the text and the part's suffix at `rank`, counted from `known` bytes
@@ -226,6 +234,9 @@ Place find_place(const unsigned char* bytes, const SortedPart& part, const unsig
   std::size_t low_prefix = 0, high_prefix = 0;
   while (low < high) {
     std::size_t middle = low + (high - low) / 2;
+    // The next middle is one of two; both are asked for while this one is compared.
+    __builtin_prefetch(part.suffixes + low + (middle - low) / 2);
+    __builtin_prefetch(part.suffixes + middle + 1 + (high - middle - 1) / 2);
     std::size_t shared =
         prefix_at(bytes, part, middle, text, length, std::min(low_prefix, high_prefix));
     std::size_t start = part.begin + static_cast<std::size_t>(part.suffixes[middle]);
@@ -341,24 +352,35 @@ bool build_index(const unsigned char* bytes, std::size_t size, std::size_t gram_
     index->gram_length = gram_length;
     unsigned words = gram_words_bits(size);
     index->gram_shift = 64 - words;
-    index->grams = allocate<std::uint64_t>(std::size_t{1} << words, true);
+    index->grams = allocate<std::uint64_t>(std::size_t{1} << words);
     if (index->grams == nullptr) return false;
   }
-  IndexJob jobs[kMaxIndexParts];
+  IndexJob jobs[kMaxIndexParts] = {};
   void* contexts[kMaxIndexParts];
+  bool ready = true;
   for (unsigned i = 0; i < parts; ++i) {
-    jobs[i] = {index, i, false};
+    jobs[i] = {index, i, index->grams, false};
+    if (i > 0 && index->gram_length > 0) {
+      jobs[i].grams = allocate<std::uint64_t>(gram_words(*index));
+      ready = ready && jobs[i].grams != nullptr;
+    }
     contexts[i] = &jobs[i];
   }
-  run_parallel(build_part, contexts, parts);
-  return std::all_of(jobs, jobs + parts, [](const IndexJob& job) { return job.done; });
+  if (ready) run_parallel(build_part, contexts, parts);
+  for (unsigned i = 1; i < parts && index->gram_length > 0; ++i) {
+    for (std::size_t word = 0; ready && word < gram_words(*index); ++word)
+      index->grams[word] |= jobs[i].grams[word];
+    release_table(jobs[i].grams, gram_words(*index) * sizeof(std::uint64_t));
+  }
+  return ready && std::all_of(jobs, jobs + parts, [](const IndexJob& job) { return job.done; });
 }
 
 void release_index(OriginalIndex* index) {
   for (SortedPart& part : index->parts)
     release_part(&part);
   release_part(&index->head);
-  std::free(index->grams);
+  if (index->gram_length > 0)
+    release_table(index->grams, gram_words(*index) * sizeof(std::uint64_t));
   index->grams = nullptr;
 }
 

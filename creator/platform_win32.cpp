@@ -44,6 +44,16 @@ void run_parallel(void (*work)(void* context), void* const* contexts, unsigned c
   }
 }
 
+void* allocate_table(std::size_t size) {
+  if (size == 0) return nullptr;
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void release_table(void* table, std::size_t size) {
+  (void)size;
+  if (table != nullptr) VirtualFree(table, 0, MEM_RELEASE);
+}
+
 const char* base_name(const char* path) {
   const char* name = path;
   for (const char* at = path; *at != '\0'; ++at) {

@@ -47,6 +47,10 @@ std::string scattered(const std::string& original, std::size_t count, unsigned s
 // size it reaches today: a larger patch is a loss).
 TEST(Creator, RebuildsEachPairWithinItsBound) {
   const std::string random = random_bytes(140000, 1);
+  const std::string block = random_bytes(1000, 12);
+  std::string repeated;
+  while (repeated.size() < 100000)
+    repeated += block;
   std::string edited = random;
   for (std::size_t at = 70000; at < edited.size(); at += 300 + at % 7)
     edited[at] = static_cast<char>(edited[at] + 1);
@@ -79,19 +83,25 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
       {"an insert longer than 65535 bytes", random,
        random.substr(0, 1000) + random_bytes(70000, 11) + random.substr(2000, 1000), 70014},
       {"a last piece just long enough", random, random_bytes(50, 9) + random.substr(1000, 6), 56},
+      {"one block repeated, offsets of the first", repeated, scattered(block, 2000, 8, 40), 13454},
   };
-  // Small pieces as well, so that pieces meet inside matches and inserts.
+  // Small pieces as well, so that pieces meet inside matches and inserts; the original
+  // whole and in two parts.
+  const struct {
+    std::size_t piece, split;
+  } shapes[] = {{std::size_t{4} << 20, SIZE_MAX}, {std::size_t{4} << 20, 0}, {1000, 0}};
   for (const auto& pair : pairs) {
-    for (std::size_t piece : {std::size_t{4} << 20, std::size_t{1000}}) {
+    for (const auto& [piece, split] : shapes) {
       DiffSettings settings = default_diff_settings();
       settings.piece_size = piece;
+      settings.split_size = split;
       std::string stream;
       ASSERT_EQ(make_operation_stream(bytes_of(pair.original), pair.original.size(),
                                       bytes_of(pair.target), pair.target.size(), settings, &stream),
                 DiffStatus::ok);
       EXPECT_TRUE(rebuild(pair.original, stream) == pair.target) << pair.name << " " << piece;
       EXPECT_TRUE(piece < pair.target.size() || stream.size() <= pair.most_bytes)
-          << pair.name << " " << stream.size();
+          << pair.name << " " << split << " " << stream.size();
     }
   }
 }
