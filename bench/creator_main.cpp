@@ -1,8 +1,11 @@
-// qv-bench-diff [--runs N] [--generate FOLDER] NAME ORIGINAL NEW [NAME ORIGINAL NEW...]
+// qv-bench-diff [--runs N] [--generate FOLDER] [--only-ours] [--baseline CREATOR]
+//               NAME ORIGINAL NEW [NAME ORIGINAL NEW...]
 // The creator against the general delta tools on the same pairs, side by side in one run:
-// patch size raw and after xz -9, wall time and peak memory of each tool, and every
-// patch of ours checked by applying it with qv-bench-apply. With --generate, a 100 MB
-// pair is made in FOLDER first and measured as "generated-100m".
+// patch size raw and after xz -9, wall and CPU time and peak memory of each tool, and
+// every patch of ours checked by applying it with qv-bench-apply. With --generate, a
+// 100 MB pair is made in FOLDER first and measured as "generated-100m". With --baseline,
+// another build of the creator runs in the same rounds as ours; with --only-ours, the
+// general tools do not run.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +26,8 @@ struct Pair {
 
 struct Measure {
   std::string label;
-  long long raw = -1, xz = -1;  // bytes; -1 when the tool failed
-  double seconds = 0;
+  long long raw = -1, xz = -1;          // bytes; -1 when the tool failed
+  double seconds = 0, cpu_seconds = 0;  // medians
   long peak_rss_kib = 0;
 };
 
@@ -51,10 +54,10 @@ long long xz_size(const std::string& patch) {
 
 // Runs a tool `runs` times; keeps the median wall time and the largest peak memory.
 Measure measure(const std::string& label, const std::vector<std::string>& argv,
-                const std::string& patch, int runs) {
+                const std::string& patch, int runs, bool packs = true) {
   Measure m;
   m.label = label;
-  std::vector<double> seconds;
+  std::vector<double> seconds, cpu_seconds;
   for (int i = 0; i < runs; ++i) {
     std::remove(patch.c_str());
     Launch launch;
@@ -63,12 +66,15 @@ Measure measure(const std::string& label, const std::vector<std::string>& argv,
     RunResult result = run_command(launch);
     if (result.status != 0) return m;
     seconds.push_back(result.seconds);
+    cpu_seconds.push_back(result.user_seconds + result.system_seconds);
     m.peak_rss_kib = std::max(m.peak_rss_kib, result.peak_rss_kib);
   }
   std::sort(seconds.begin(), seconds.end());
+  std::sort(cpu_seconds.begin(), cpu_seconds.end());
   m.seconds = seconds[seconds.size() / 2];
+  m.cpu_seconds = cpu_seconds[cpu_seconds.size() / 2];
   m.raw = file_size(patch);
-  m.xz = xz_size(patch);
+  if (packs) m.xz = xz_size(patch);
   return m;
 }
 
@@ -132,51 +138,105 @@ void generate_pair(const std::string& folder, Pair* pair) {
 
 void print_row(const Pair& pair, const Measure& ours, const Measure& m) {
   auto mb = [](long long bytes) { return bytes / 1e6; };
-  std::printf("| %s | %s | %.3f MB | %.3f MB | %.2f | %.2f | %.2f s | %.0f MiB |\n",
-              pair.name.c_str(), m.label.c_str(), mb(m.raw), mb(m.xz),
+  std::printf("| %s | %s | %lld | %.3f MB | %.4f | %.2f | %.2f s | %.2f s | %.0f MiB |\n",
+              pair.name.c_str(), m.label.c_str(), m.raw, mb(m.xz),
               static_cast<double>(m.raw) / ours.raw, static_cast<double>(m.xz) / ours.xz, m.seconds,
-              m.peak_rss_kib / 1024.0);
+              m.cpu_seconds, m.peak_rss_kib / 1024.0);
 }
 
-void bench_pair(const Pair& pair, int runs) {
+std::string load_average() {
+  char text[64] = "";
+  FILE* file = std::fopen("/proc/loadavg", "r");
+  if (file != nullptr && std::fgets(text, sizeof text, file) == nullptr) text[0] = '\0';
+  if (file != nullptr) std::fclose(file);
+  std::string load = text;
+  return load.substr(0, load.find(' ', load.find(' ', load.find(' ') + 1) + 1));
+}
+
+struct Options {
+  int runs = 3;
+  bool only_ours = false;
+  std::string baseline;  // another creator, run in the same rounds as ours
+};
+
+// Medians of the runs' times, the largest peak memory, the last run's sizes.
+Measure summary(const std::vector<Measure>& runs) {
+  Measure out = runs.back();
+  std::vector<double> seconds, cpu;
+  for (const Measure& m : runs) {
+    if (m.raw < 0) return m;
+    seconds.push_back(m.seconds);
+    cpu.push_back(m.cpu_seconds);
+    out.peak_rss_kib = std::max(out.peak_rss_kib, m.peak_rss_kib);
+  }
+  std::sort(seconds.begin(), seconds.end());
+  std::sort(cpu.begin(), cpu.end());
+  out.seconds = seconds[seconds.size() / 2];
+  out.cpu_seconds = cpu[cpu.size() / 2];
+  return out;
+}
+
+void bench_pair(const Pair& pair, const Options& options) {
   long long original_size = file_size(pair.original), new_size = file_size(pair.target);
   std::string scratch = pair.target + ".bench";
   std::string size = std::to_string(original_size);
-  Measure ours =
-      measure("quorvalex-diff",
-              {sibling("../quorvalex-diff"), pair.original, pair.target, scratch + ".qvx"},
-              scratch + ".qvx", runs);
+  std::string load = load_average();
+  // Ours and the baseline take turns, so that both see the same load.
+  std::vector<Measure> our_runs, baseline_runs;
+  for (int i = 0; i < options.runs; ++i) {
+    our_runs.push_back(
+        measure("quorvalex-diff",
+                {sibling("../quorvalex-diff"), pair.original, pair.target, scratch + ".qvx"},
+                scratch + ".qvx", 1, false));
+    if (!options.baseline.empty()) {
+      baseline_runs.push_back(
+          measure("baseline", {options.baseline, pair.original, pair.target, scratch + ".base.qvx"},
+                  scratch + ".base.qvx", 1, false));
+    }
+  }
+  Measure ours = summary(our_runs);
+  ours.xz = xz_size(scratch + ".qvx");
   std::string rebuilt = scratch + ".rebuilt";
   bool applies = run_command({{sibling("qv-bench-apply"), "--no-fsync", pair.original,
                                scratch + ".qvx", rebuilt}})
                          .status == 0 &&
                  same_files(rebuilt, pair.target);
   std::remove(rebuilt.c_str());
-  std::printf("\n%s: original %.3f MB, new %.3f MB; our patch %s; patch/new %.4f\n\n",
-              pair.name.c_str(), original_size / 1e6, new_size / 1e6,
-              applies ? "rebuilds the new file" : "DOES NOT REBUILD THE NEW FILE",
-              static_cast<double>(ours.raw) / new_size);
-  std::printf("| pair | tool | raw | xz -9 | raw / ours | xz / ours xz | time | peak memory |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "\n%s: original %.3f MB, new %.3f MB; our patch %s; patch/new %.4f; load average %s\n\n",
+      pair.name.c_str(), original_size / 1e6, new_size / 1e6,
+      applies ? "rebuilds the new file" : "DOES NOT REBUILD THE NEW FILE",
+      static_cast<double>(ours.raw) / new_size, load.c_str());
+  std::printf(
+      "| pair | tool | raw bytes | xz -9 | raw / ours | xz / ours xz | time | CPU time | "
+      "peak memory |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
   print_row(pair, ours, ours);
-  std::vector<Measure> peers = {
-      measure("xdelta3 -9 -N -S none -B size",
-              {"xdelta3", "-e", "-f", "-9", "-N", "-S", "none", "-B", size, "-s", pair.original,
-               pair.target, scratch + ".xd3raw"},
-              scratch + ".xd3raw", 1),
-      measure("xdelta3 (default)",
-              {"xdelta3", "-e", "-f", "-s", pair.original, pair.target, scratch + ".xd3"},
-              scratch + ".xd3", 1),
-      measure("bsdiff", {"bsdiff", pair.original, pair.target, scratch + ".bsdiff"},
-              scratch + ".bsdiff", 1),
-      measure("zstd -19 --long=27 --patch-from",
-              {"zstd", "-q", "-f", "-19", "--long=27", "--patch-from=" + pair.original, pair.target,
-               "-o", scratch + ".zst"},
-              scratch + ".zst", 1),
-  };
+  if (!baseline_runs.empty()) {
+    Measure baseline = summary(baseline_runs);
+    baseline.xz = xz_size(scratch + ".base.qvx");
+    print_row(pair, ours, baseline);
+  }
+  std::vector<Measure> peers;
+  if (!options.only_ours)
+    peers = {
+        measure("xdelta3 -9 -N -S none -B size",
+                {"xdelta3", "-e", "-f", "-9", "-N", "-S", "none", "-B", size, "-s", pair.original,
+                 pair.target, scratch + ".xd3raw"},
+                scratch + ".xd3raw", 1),
+        measure("xdelta3 (default)",
+                {"xdelta3", "-e", "-f", "-s", pair.original, pair.target, scratch + ".xd3"},
+                scratch + ".xd3", 1),
+        measure("bsdiff", {"bsdiff", pair.original, pair.target, scratch + ".bsdiff"},
+                scratch + ".bsdiff", 1),
+        measure("zstd -19 --long=27 --patch-from",
+                {"zstd", "-q", "-f", "-19", "--long=27", "--patch-from=" + pair.original,
+                 pair.target, "-o", scratch + ".zst"},
+                scratch + ".zst", 1),
+    };
   for (const Measure& peer : peers)
     print_row(pair, ours, peer);
-  for (const char* suffix : {".qvx", ".xd3raw", ".xd3", ".bsdiff", ".zst"})
+  for (const char* suffix : {".qvx", ".base.qvx", ".xd3raw", ".xd3", ".bsdiff", ".zst"})
     std::remove((scratch + suffix).c_str());
   std::fflush(stdout);
 }
@@ -185,11 +245,15 @@ void bench_pair(const Pair& pair, int runs) {
 
 int main(int argc, char** argv) {
   std::vector<Pair> pairs;
-  int runs = 3;
+  Options options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--runs" && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
+      options.runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--only-ours") {
+      options.only_ours = true;
+    } else if (arg == "--baseline" && i + 1 < argc) {
+      options.baseline = argv[++i];
     } else if (arg == "--generate" && i + 1 < argc) {
       pairs.emplace_back();
       generate_pair(argv[++i], &pairs.back());
@@ -198,12 +262,14 @@ int main(int argc, char** argv) {
       i += 2;
     } else {
       std::fprintf(stderr,
-                   "usage: qv-bench-diff [--runs N] [--generate FOLDER] NAME ORIGINAL NEW...\n");
+                   "usage: qv-bench-diff [--runs N] [--generate FOLDER] [--only-ours] "
+                   "[--baseline CREATOR] NAME ORIGINAL NEW...\n");
       return 2;
     }
   }
-  std::printf("quorvalex-diff: median wall time of %d runs; every other tool: one run.\n", runs);
+  std::printf("quorvalex-diff (and the baseline): medians of %d runs; every other tool: one run.\n",
+              options.runs);
   for (const Pair& pair : pairs)
-    bench_pair(pair, runs);
+    bench_pair(pair, options);
   return 0;
 }
