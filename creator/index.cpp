@@ -17,7 +17,6 @@ namespace {
 constexpr std::uint64_t kGramMultiplier = 0x9E3779B97F4A7C15ull;
 // How far ahead the table fills ask for the memory they will touch.
 constexpr std::size_t kLookAhead = 16;
-constexpr std::size_t kGramStep = 2;
 // Neighbouring parts share this many bytes, so that a match that starts shortly before
 // a cut is found whole on the part before it.
 constexpr std::size_t kPartOverlap = std::size_t{1} << 16;
@@ -152,23 +151,24 @@ std::uint64_t gram_mask(std::uint64_t hash) {
 }
 
 unsigned gram_words_bits(std::size_t size) {
-  return std::max(bits_for(size) + 2, 9u) - 6;
+  return std::max(bits_for(size) + 3, 9u) - 6;
 }
 
 std::size_t gram_words(const OriginalIndex& index) {
   return std::size_t{1} << (64 - index.gram_shift);
 }
 
-// Grams of the original at every kGramStep-th position, about twelve bits for each.
-// A match of gram_length + kGramStep - 1 bytes holds one of them whatever its offset,
-// so a place passes when one of the grams at its first kGramStep positions is in.
-// Each thread notes the grams from [first, end) in a set of its own; the sets are
-// joined once all are done.
+// Grams of the original at every position, eight to sixteen bits for each: a place
+// passes when the gram that starts there is in, so no match of gram_length bytes is
+// turned away. (Grams at every other position take half the memory and time to note,
+// but then a place must pass on either of its first two grams: twice the false hits,
+// and matches of exactly gram_length bytes found only by such luck.) Each thread notes the grams
+// from [first, end) in a set of its own; the sets are joined once all are done.
 void fill_grams(const OriginalIndex& index, std::size_t first, std::size_t end,
                 std::uint64_t* set) {
-  std::size_t length = index.gram_length, ahead = kLookAhead * kGramStep;
+  std::size_t length = index.gram_length, ahead = kLookAhead;
   end = std::min(end, index.size >= length ? index.size - length + 1 : 0);
-  for (std::size_t i = (first + kGramStep - 1) / kGramStep * kGramStep; i < end; i += kGramStep) {
+  for (std::size_t i = first; i < end; ++i) {
     if (i + ahead + length <= index.size) {
       std::uint64_t later = gram_hash(index.bytes + i + ahead, length, index.size - i - ahead);
       __builtin_prefetch(set + (later >> index.gram_shift), 1);
@@ -387,8 +387,7 @@ void release_index(OriginalIndex* index) {
 std::size_t next_possible_match(const OriginalIndex& index, const unsigned char* text,
                                 std::size_t at, std::size_t length) {
   if (index.gram_length == 0) return at;
-  std::size_t span = index.gram_length + kGramStep - 1;
-  for (; at + span <= length; ++at) {
+  for (; at + index.gram_length <= length; ++at) {
     // The places are tried in order, so the bits they need can be asked for early.
     if (at + kLookAhead + index.gram_length <= length) {
       std::uint64_t later =
@@ -396,9 +395,7 @@ std::size_t next_possible_match(const OriginalIndex& index, const unsigned char*
           index.gram_shift;
       __builtin_prefetch(index.grams + later);
     }
-    for (std::size_t i = 0; i < kGramStep; ++i) {
-      if (has_gram(index, text + at + i, length - at - i)) return at;
-    }
+    if (has_gram(index, text + at, length - at)) return at;
   }
   return length;
 }

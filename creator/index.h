@@ -30,7 +30,7 @@ struct OriginalIndex {
   SortedPart parts[kMaxIndexParts];  // consecutive stretches that overlap a little
   unsigned part_count;
   SortedPart head;          // the first 64 KiB and a little more, or nothing
-  std::uint64_t* grams;     // two bits for the hash of every other gram of the original
+  std::uint64_t* grams;     // two bits for the hash of every gram of the original
   unsigned gram_shift;      // a gram's word is its hash shifted right by this
   std::size_t gram_length;  // 0: no gram filter
 };
@@ -46,8 +46,8 @@ struct Match {
 // Builds the index of `size` bytes (at most kMaxIndexedOriginal) in `parts` parts (1 to
 // kMaxIndexParts), each sorted on a thread of its own; false when memory runs out or the
 // suffix sort fails. With a `gram_length` of 4 to 8, it also notes grams of that length
-// at every other position, so that most places without a match one byte longer are
-// turned away at once. The index must be released, whatever the result.
+// at every position, so that most places without a match that long are turned away at
+// once. The index must be released, whatever the result.
 bool build_index(const unsigned char* bytes, std::size_t size, std::size_t gram_length,
                  unsigned parts, OriginalIndex* index);
 void release_index(OriginalIndex* index);
@@ -57,8 +57,8 @@ void release_index(OriginalIndex* index);
 // length, one with an offset under 256 or 65,536 where the index finds it.
 Match longest_match(const OriginalIndex& index, const unsigned char* text, std::size_t length);
 
-// The first place from `at` on in `text` (`length` bytes) where a match of
-// gram_length + 1 bytes may start: `length` when there is none.
+// The first place from `at` on in `text` (`length` bytes) where a match of gram_length
+// bytes may start: `length` when there is none.
 std::size_t next_possible_match(const OriginalIndex& index, const unsigned char* text,
                                 std::size_t at, std::size_t length);
 
