@@ -9,6 +9,7 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -186,10 +187,18 @@ bool has_gram(const OriginalIndex& index, const unsigned char* text, std::size_t
 
 // One thread's share of building the index: a part's suffix sort and buckets, a share
 // of the gram set, and on the first thread the head.
+// The grams are noted in stretches of the original, each taken by the next thread that
+// has sorted its part: parts take unequal times to sort.
+struct GramStretches {
+  std::atomic<std::size_t> next;
+  std::size_t count;
+};
+
 struct IndexJob {
   OriginalIndex* index;
   unsigned part;
   std::uint64_t* grams;  // the set this thread notes its grams in
+  GramStretches* stretches;
   bool done;
 };
 
@@ -197,15 +206,13 @@ void build_part(void* context) {
   auto* job = static_cast<IndexJob*>(context);
   OriginalIndex* index = job->index;
   job->done = sort_part(index->bytes, &index->parts[job->part]);
-  if (index->gram_length > 0) {
-    std::size_t parts = index->part_count;
-    fill_grams(*index, index->size * job->part / parts, index->size * (job->part + 1) / parts,
-               job->grams);
-  }
   if (job->part == 0 && job->done && index->head.size > 0) {
     job->done = sort_part(index->bytes, &index->head);
     if (job->done) fill_shared(index->bytes, &index->head);
   }
+  std::size_t count = job->stretches->count;
+  for (std::size_t at = job->stretches->next++; at < count; at = job->stretches->next++)
+    fill_grams(*index, index->size * at / count, index->size * (at + 1) / count, job->grams);
 }
 
 // Common prefix of the text and the part's suffix at `rank`, counted from `known` bytes
@@ -357,9 +364,10 @@ bool build_index(const unsigned char* bytes, std::size_t size, std::size_t gram_
   }
   IndexJob jobs[kMaxIndexParts] = {};
   void* contexts[kMaxIndexParts];
+  GramStretches stretches = {{0}, index->gram_length > 0 ? std::size_t{16} * parts : 0};
   bool ready = true;
   for (unsigned i = 0; i < parts; ++i) {
-    jobs[i] = {index, i, index->grams, false};
+    jobs[i] = {index, i, index->grams, &stretches, false};
     if (i > 0 && index->gram_length > 0) {
       jobs[i].grams = allocate<std::uint64_t>(gram_words(*index));
       ready = ready && jobs[i].grams != nullptr;
