@@ -231,42 +231,65 @@ struct Place {
   std::size_t rank, first, end;
 };
 
-Place find_place(const unsigned char* bytes, const SortedPart& part, const unsigned char* text,
-                 std::size_t length) {
+// A binary search for the text's place among a part's suffixes. Invariant: the text
+// sorts after every suffix before `low` and not after the suffix at `high`; low_prefix
+// and high_prefix are what the text shares with those two.
+struct Search {
+  const SortedPart* part;
+  std::size_t low, high, low_prefix, high_prefix;
+  Place place;
+};
+
+Search start_search(const SortedPart& part, const unsigned char* text, std::size_t length) {
   std::uint32_t key = bucket_key(text, length, 0, part.bucket_shift);
   std::size_t low = part.buckets[key], high = part.buckets[key + 1];
-  Place place = {0, low, high};
-  // Invariant: the text sorts after every suffix before `low` and not after the suffix
-  // at `high`; low_prefix and high_prefix are what the text shares with those two.
-  std::size_t low_prefix = 0, high_prefix = 0;
-  while (low < high) {
-    std::size_t middle = low + (high - low) / 2;
-    // The next middle is one of two; both are asked for while this one is compared.
-    __builtin_prefetch(part.suffixes + low + (middle - low) / 2);
-    __builtin_prefetch(part.suffixes + middle + 1 + (high - middle - 1) / 2);
-    std::size_t shared =
-        prefix_at(bytes, part, middle, text, length, std::min(low_prefix, high_prefix));
-    std::size_t start = part.begin + static_cast<std::size_t>(part.suffixes[middle]);
-    bool suffix_smaller = shared < length && (start + shared == part.begin + part.size ||
-                                              bytes[start + shared] < text[shared]);
-    if (suffix_smaller) {
-      low = middle + 1;
-      low_prefix = shared;
-    } else {
-      high = middle;
-      high_prefix = shared;
+  return {&part, low, high, 0, 0, {low, low, high}};
+}
+
+// Halves the search's range: the text against the suffix in the middle, compared from
+// the bytes both bounds are known to share.
+void take_step(const unsigned char* bytes, const unsigned char* text, std::size_t length,
+               Search* search) {
+  const SortedPart& part = *search->part;
+  std::size_t low = search->low, high = search->high;
+  std::size_t middle = low + (high - low) / 2;
+  // The next middle is one of two; both are asked for while this one is compared.
+  __builtin_prefetch(part.suffixes + low + (middle - low) / 2);
+  __builtin_prefetch(part.suffixes + middle + 1 + (high - middle - 1) / 2);
+  std::size_t known = std::min(search->low_prefix, search->high_prefix);
+  std::size_t shared = prefix_at(bytes, part, middle, text, length, known);
+  std::size_t start = part.begin + static_cast<std::size_t>(part.suffixes[middle]);
+  bool suffix_smaller = shared < length && (start + shared == part.begin + part.size ||
+                                            bytes[start + shared] < text[shared]);
+  if (suffix_smaller) {
+    search->low = middle + 1;
+    search->low_prefix = shared;
+  } else {
+    search->high = middle;
+    search->high_prefix = shared;
+  }
+  search->place.rank = search->low;
+}
+
+// Runs the searches to their end, a step of each in turn, so that the memory each one
+// waits for is asked for at the same time as the others'.
+void find_places(const unsigned char* bytes, const unsigned char* text, std::size_t length,
+                 Search* searches, unsigned count) {
+  for (bool busy = true; busy;) {
+    busy = false;
+    for (Search* search = searches; search != searches + count; ++search) {
+      if (search->low >= search->high) continue;
+      take_step(bytes, text, length, search);
+      busy = true;
     }
   }
-  place.rank = low;
-  return place;
 }
 
 // The longest match in one part: one of the two neighbours of the text's place. One that
 // reaches the part's end goes on in the original.
-Match longest_in_part(const OriginalIndex& index, const SortedPart& part, const unsigned char* text,
-                      std::size_t length) {
+Match longest_in_part(const OriginalIndex& index, const SortedPart& part, const Place& place,
+                      const unsigned char* text, std::size_t length) {
   Match best = {0, 0};
-  Place place = find_place(index.bytes, part, text, length);
   auto consider = [&](std::size_t rank) {
     std::size_t shared = prefix_at(index.bytes, part, rank, text, length, 0);
     if (shared >= kShortestMatch && shared > best.length) {
@@ -292,11 +315,10 @@ std::size_t offset_cost(std::uint32_t offset) {
 
 // An offset in the head that takes fewer bytes than `best`'s for as long a match, looked
 // for among the equally long matches next to the text's place.
-Match cheaper_in_head(const OriginalIndex& index, const unsigned char* text, std::size_t length,
-                      Match best) {
+Match cheaper_in_head(const OriginalIndex& index, const Place& place, const unsigned char* text,
+                      std::size_t length, Match best) {
   const SortedPart& head = index.head;
-  if (head.size == 0 || best.length > kHeadSlack || best.offset <= 0xFF) return best;
-  Place place = find_place(index.bytes, head, text, length);
+  if (best.length > kHeadSlack || best.offset <= 0xFF) return best;
   std::size_t rank;
   if (place.rank > place.first &&
       prefix_at(index.bytes, head, place.rank - 1, text, length, 0) >= best.length) {
@@ -411,13 +433,21 @@ std::size_t next_possible_match(const OriginalIndex& index, const unsigned char*
 Match longest_match(const OriginalIndex& index, const unsigned char* text, std::size_t length) {
   Match best = {0, 0};
   if (length < kShortestMatch || index.size == 0) return best;
+  // Every part, and the head for a cheaper offset of whatever they find.
+  Search searches[kMaxIndexParts + 1];
+  unsigned count = 0;
   for (unsigned i = 0; i < index.part_count; ++i) {
-    if (index.parts[i].size == 0) continue;
-    Match found = longest_in_part(index, index.parts[i], text, length);
+    if (index.parts[i].size > 0) searches[count++] = start_search(index.parts[i], text, length);
+  }
+  bool head = index.head.size > 0;
+  if (head) searches[count++] = start_search(index.head, text, length);
+  find_places(index.bytes, text, length, searches, count);
+  for (unsigned i = 0; i < count - (head ? 1 : 0); ++i) {
+    Match found = longest_in_part(index, *searches[i].part, searches[i].place, text, length);
     if (found.length > best.length ||
         (found.length == best.length && offset_cost(found.offset) < offset_cost(best.offset)))
       best = found;
   }
-  if (best.length == 0) return best;
-  return cheaper_in_head(index, text, length, best);
+  if (best.length == 0 || !head) return best;
+  return cheaper_in_head(index, searches[count - 1].place, text, length, best);
 }
