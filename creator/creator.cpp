@@ -111,23 +111,27 @@ void report_rounds(Matching* matching, std::size_t done) {
   report(*matching->settings, "matching", static_cast<double>(done) / matching->pieces);
 }
 
-bool match_piece(Matching* matching, std::size_t piece, CandidateList* candidates) {
+bool match_piece(Matching* matching, std::size_t piece, CandidateList* candidates,
+                 ParseSpace* space) {
   std::size_t start = piece * matching->piece_size;
   auto size =
       static_cast<std::uint32_t>(std::min(matching->piece_size, matching->target_size - start));
   candidates->count = 0;
   return find_candidates(*matching->index, matching->target + start, size, candidates) &&
-         cheapest_operations(candidates->items, candidates->count, size, &matching->results[piece]);
+         cheapest_operations(candidates->items, candidates->count, size, space,
+                             &matching->results[piece]);
 }
 
 void match_pieces(void* context) {
   auto* worker = static_cast<MatchWorker*>(context);
   Matching* matching = worker->matching;
+  // Both kept from piece to piece: large blocks come fresh from the system each time.
   CandidateList candidates = {nullptr, 0, 0};
+  ParseSpace space = {nullptr, 0};
   while (!matching->failed) {
     std::size_t piece = matching->next++;
     if (piece >= matching->pieces) break;
-    if (!match_piece(matching, piece, &candidates)) {
+    if (!match_piece(matching, piece, &candidates, &space)) {
       matching->failed = true;
       break;
     }
@@ -135,6 +139,7 @@ void match_pieces(void* context) {
     if (worker->reports) report_rounds(matching, done);
   }
   std::free(candidates.items);
+  std::free(space.block);
 }
 
 // Matches and parses every piece; false when memory runs out.

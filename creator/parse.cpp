@@ -69,14 +69,20 @@ std::uint32_t node_positions(const Candidate* candidates, std::size_t count, std
   return static_cast<std::uint32_t>(std::unique(points, end) - points);
 }
 
-// Room for the graph of `count` candidates, its positions filled in; false when memory
-// runs out.
-bool make_graph(const Candidate* candidates, std::size_t count, std::uint32_t size, Graph* graph) {
+// Room for the graph of `count` candidates in `space`, its positions filled in; false
+// when memory runs out.
+bool make_graph(const Candidate* candidates, std::size_t count, std::uint32_t size,
+                ParseSpace* space, Graph* graph) {
   std::size_t most = count * 4 + 2;
   // position, previous, candidate and two windows of 4 bytes; cost of 8.
   constexpr std::size_t kNodeBytes = 5 * sizeof(std::uint32_t) + sizeof(std::uint64_t);
   if (count > (SIZE_MAX / kNodeBytes - 2) / 4) return false;
-  auto* block = static_cast<unsigned char*>(std::malloc(most * kNodeBytes));
+  if (space->size < most * kNodeBytes) {
+    std::free(space->block);
+    space->size = most * kNodeBytes;
+    space->block = std::malloc(space->size);
+  }
+  auto* block = static_cast<unsigned char*>(space->block);
   if (block == nullptr) return false;
   graph->cost = reinterpret_cast<std::uint64_t*>(block);
   graph->position = reinterpret_cast<std::uint32_t*>(block + most * sizeof(std::uint64_t));
@@ -193,11 +199,11 @@ bool trace_back(const Graph& graph, const Candidate* candidates, Operations* res
 }  // namespace
 
 bool cheapest_operations(const Candidate* candidates, std::size_t count, std::uint32_t size,
-                         Operations* result) {
+                         ParseSpace* space, Operations* result) {
   *result = {nullptr, 0};
   if (size == 0) return true;
   Graph graph;
-  if (!make_graph(candidates, count, size, &graph)) return false;
+  if (!make_graph(candidates, count, size, space, &graph)) return false;
   std::uint32_t nodes = graph.nodes;
   std::fill(graph.cost, graph.cost + nodes, UINT64_MAX);
   std::fill(graph.previous, graph.previous + nodes, 0);
@@ -219,7 +225,5 @@ bool cheapest_operations(const Candidate* candidates, std::size_t count, std::ui
       windows.any = node;
     start_copies(graph, candidates, count, &next_candidate, node, &active);
   }
-  bool traced = trace_back(graph, candidates, result);
-  std::free(graph.cost);
-  return traced;
+  return trace_back(graph, candidates, result);
 }

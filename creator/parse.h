@@ -21,9 +21,15 @@ struct Operations {
   std::size_t count;
 };
 
+// Memory the parse works in, kept from one piece to the next; its owner frees `block`.
+struct ParseSpace {
+  void* block;
+  std::size_t size;
+};
+
 // The operations of least total size (heads and inserted bytes) that build `size` bytes
 // from copies of the `count` candidates (sorted by start, each within `size`) and
 // inserts. Inserts carry only their length; their data is the new file's bytes at that
 // place. False when memory runs out.
 bool cheapest_operations(const Candidate* candidates, std::size_t count, std::uint32_t size,
-                         Operations* result);
+                         ParseSpace* space, Operations* result);

@@ -150,15 +150,16 @@ TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
     std::string stream;
     std::size_t position = 0;
     Operations operations;
-    ASSERT_TRUE(
-        cheapest_operations(candidates.data(), candidates.size(), target.size(), &operations));
-    for (const Operation& op :
-         std::vector<Operation>(operations.items, operations.items + operations.count)) {
-      if (op.is_copy) append_copy(&stream, op.offset, op.length);
-      if (!op.is_copy) append_insert(&stream, target.data() + position, op.length);
-      position += op.length;
+    ParseSpace space = {nullptr, 0};
+    ASSERT_TRUE(cheapest_operations(candidates.data(), candidates.size(), target.size(), &space,
+                                    &operations));
+    for (const Operation* op = operations.items; op != operations.items + operations.count; ++op) {
+      if (op->is_copy) append_copy(&stream, op->offset, op->length);
+      if (!op->is_copy) append_insert(&stream, target.data() + position, op->length);
+      position += op->length;
     }
     std::free(operations.items);
+    std::free(space.block);
     release_index(&index);
     EXPECT_EQ(rebuild(original, stream), target);
     EXPECT_EQ(stream.size(), best.back()) << "seed " << seed;
