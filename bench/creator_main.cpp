@@ -156,7 +156,7 @@ std::string load_average() {
 struct Options {
   int runs = 3;
   bool only_ours = false;
-  std::string baseline;  // another creator, run in the same rounds as ours
+  std::vector<std::string> baseline;  // another creator's command, run in turns with ours
 };
 
 // Medians of the runs' times, the largest peak memory, the last run's sizes.
@@ -185,13 +185,13 @@ void bench_pair(const Pair& pair, const Options& options) {
   std::vector<Measure> our_runs, baseline_runs;
   for (int i = 0; i < options.runs; ++i) {
     our_runs.push_back(
-        measure("quorvalex-diff",
-                {sibling("../quorvalex-diff"), pair.original, pair.target, scratch + ".qvx"},
+        measure("quorvalex create",
+                {sibling("../quorvalex"), "create", pair.original, pair.target, scratch + ".qvx"},
                 scratch + ".qvx", 1, false));
     if (!options.baseline.empty()) {
-      baseline_runs.push_back(
-          measure("baseline", {options.baseline, pair.original, pair.target, scratch + ".base.qvx"},
-                  scratch + ".base.qvx", 1, false));
+      std::vector<std::string> command = options.baseline;
+      command.insert(command.end(), {pair.original, pair.target, scratch + ".base.qvx"});
+      baseline_runs.push_back(measure("baseline", command, scratch + ".base.qvx", 1, false));
     }
   }
   Measure ours = summary(our_runs);
@@ -253,7 +253,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--only-ours") {
       options.only_ours = true;
     } else if (arg == "--baseline" && i + 1 < argc) {
-      options.baseline = argv[++i];
+      // Words split at spaces, such as "OTHER/quorvalex create".
+      std::string words = argv[++i];
+      for (std::size_t at = 0; at < words.size();) {
+        std::size_t end = std::min(words.find(' ', at), words.size());
+        if (end > at) options.baseline.push_back(words.substr(at, end - at));
+        at = end + 1;
+      }
     } else if (arg == "--generate" && i + 1 < argc) {
       pairs.emplace_back();
       generate_pair(argv[++i], &pairs.back());
@@ -267,8 +273,9 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  std::printf("quorvalex-diff (and the baseline): medians of %d runs; every other tool: one run.\n",
-              options.runs);
+  std::printf(
+      "quorvalex create (and the baseline): medians of %d runs; every other tool: one run.\n",
+      options.runs);
   for (const Pair& pair : pairs)
     bench_pair(pair, options);
   return 0;

@@ -1,189 +1,180 @@
-// quorvalex-diff [options] ORIGINAL NEW [PATCH]: writes the patch that rebuilds NEW from
-// ORIGINAL. Status 0 on success; otherwise one message on standard error and status 1
-// (2 for a wrong command line).
-#include <cstdio>
-#include <cstdlib>
+// quorvalex COMMAND [options] FILES: makes, applies and inspects Quorvalex patches. Status
+// 0 on success, 1 on a failure or a "no" from check, 2 for a wrong command line.
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "creator/creator.h"
-#include "creator/index.h"
-#include "creator/platform.h"
+#include "cli/platform.h"
+#include "cli/tool.h"
 #include "files/files.h"
-#include "files/output.h"
-#include "format/trailer.h"
+#include "files/interrupt.h"
 
 namespace {
 
-constexpr char kVersion[] = "quorvalex-diff 1.0";
-constexpr char kDefaultPatch[] = "Amber Reaches update.dat";
-constexpr char kUsage[] =
-    "usage: quorvalex-diff [options] ORIGINAL NEW [PATCH]\n"
+constexpr char kVersion[] = "quorvalex 1.0";
+
+constexpr char kToolHelp[] =
+    "usage: quorvalex COMMAND [options] FILES\n"
+    "Makes, applies and inspects the patches that quorvalex-apply applies.\n"
+    "\n"
+    "commands:\n"
+    "  create [--original-name NAME] [--new-name NAME] [-f] ORIGINAL NEW [PATCH]\n"
+    "      write PATCH (default \"Amber Reaches update.dat\"), which rebuilds NEW from ORIGINAL\n"
+    "  apply [-f] ORIGINAL PATCH NEW\n"
+    "      rebuild NEW from ORIGINAL and PATCH, checked as the player's program does\n"
+    "  check ORIGINAL PATCH\n"
+    "      tell whether ORIGINAL is the file PATCH was made from\n"
+    "  info PATCH\n"
+    "      show the names, sizes, hashes and operations that PATCH holds\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help; 'quorvalex COMMAND --help' shows a command's\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 on success, 1 on a failure or when check says no, 2 for a wrong\n"
+    "command line.\n";
+
+constexpr char kCreateHelp[] =
+    "usage: quorvalex create [--original-name NAME] [--new-name NAME] [-f] ORIGINAL NEW [PATCH]\n"
     "Writes PATCH (default \"Amber Reaches update.dat\") so that quorvalex-apply, given\n"
-    "ORIGINAL, rebuilds NEW byte for byte.\n"
+    "ORIGINAL, rebuilds NEW byte for byte and verifies it. PATCH - (or /dev/stdout)\n"
+    "writes the patch to standard output.\n"
     "\n"
     "options:\n"
     "  --original-name NAME  name of the original shown to the player (default: ORIGINAL's)\n"
     "  --new-name NAME       name of the new file shown to the player (default: NEW's)\n"
-    "  --help                show this help\n"
-    "  --version             show the version\n";
+    "  -f, --force           replace an existing PATCH\n"
+    "  -h, --help            show this help\n";
 
-struct CommandLine {
-  const char* original_path = nullptr;
-  const char* new_path = nullptr;
-  const char* patch_path = kDefaultPatch;
-  const char* original_name = nullptr;
-  const char* new_name = nullptr;
-  bool help = false;
-  bool version = false;
+constexpr char kApplyHelp[] =
+    "usage: quorvalex apply [-f] ORIGINAL PATCH NEW\n"
+    "Rebuilds NEW from ORIGINAL and PATCH with the checks of quorvalex-apply and puts it in\n"
+    "place only once it is complete and, where PATCH carries its hashes, verified. NEW may\n"
+    "be ORIGINAL itself, to update it in place.\n"
+    "\n"
+    "options:\n"
+    "  -f, --force  replace an existing NEW\n"
+    "  -h, --help   show this help\n";
+
+constexpr char kCheckHelp[] =
+    "usage: quorvalex check ORIGINAL PATCH\n"
+    "Tells whether ORIGINAL is the file PATCH was made from, by its size and, where PATCH\n"
+    "carries it, its XXH3 hash: status 0 when it is, 1 when it is not.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help\n";
+
+constexpr char kInfoHelp[] =
+    "usage: quorvalex info PATCH\n"
+    "Shows the names PATCH stores, the sizes and hashes it carries, its operations and\n"
+    "whether the new file it builds can be verified.\n"
+    "\n"
+    "options:\n"
+    "  -h, --help  show this help\n";
+
+struct Command {
+  const char* name;
+  const char* help;
+  const char* operands;  // as the usage error names them
+  int least, most;       // operands
+  bool takes_force, takes_names;
+  int (*run)(const ToolLine& line);
 };
 
-struct InputFile {
-  FILE* stream;
-  std::vector<unsigned char> bytes;
+constexpr Command kCommands[] = {
+    {"create", kCreateHelp, "ORIGINAL NEW [PATCH]", 2, 3, true, true, create_patch},
+    {"apply", kApplyHelp, "ORIGINAL PATCH NEW", 3, 3, true, false, apply_patch_file},
+    {"check", kCheckHelp, "ORIGINAL PATCH", 2, 2, false, false, check_original},
+    {"info", kInfoHelp, "PATCH", 1, 1, false, false, show_patch_info},
 };
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "quorvalex-diff: %s\n", message.c_str());
-  return 1;
+bool is_help(const char* argument) {
+  return std::strcmp(argument, "-h") == 0 || std::strcmp(argument, "--help") == 0 ||
+         is_help_switch(argument);
 }
 
-int usage_error(const std::string& message) {
-  std::fprintf(stderr, "quorvalex-diff: %s\nTry 'quorvalex-diff --help'.\n", message.c_str());
+int usage_error(const std::string& message, const Command* command) {
+  std::string help = command != nullptr ? std::string(command->name) + " --help" : "--help";
+  std::fprintf(stderr, "quorvalex: %s\nTry 'quorvalex %s'.\n", message.c_str(), help.c_str());
   return 2;
 }
 
-std::string quoted(const char* text) {
-  return std::string("\"") + text + "\"";
-}
-
-// Empty when the command line is well formed, otherwise what is wrong with it.
-std::string parse_command_line(int argc, char** argv, CommandLine* line) {
-  std::vector<const char*> paths;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    bool is_option = !options_done && arg[0] == '-' && arg[1] == '-';
-    if (!is_option) {
-      paths.push_back(arg);
-    } else if (std::strcmp(arg, "--") == 0) {
-      options_done = true;
-    } else if (std::strcmp(arg, "--help") == 0) {
-      line->help = true;
-    } else if (std::strcmp(arg, "--version") == 0) {
-      line->version = true;
-    } else if (std::strcmp(arg, "--original-name") == 0 || std::strcmp(arg, "--new-name") == 0) {
-      if (i + 1 >= argc) return std::string("option ") + arg + " needs a name";
-      (arg[2] == 'o' ? line->original_name : line->new_name) = argv[++i];
-    } else {
-      return std::string("unknown option ") + arg;
+// Where the value of a name option goes when `argument` is one ("--new-name", or
+// "--new-name=NAME"); null otherwise.
+const char** name_slot(const char* argument, ToolLine* line) {
+  const struct {
+    const char* option;
+    const char** slot;
+  } options[] = {{"--original-name", &line->original_name}, {"--new-name", &line->new_name}};
+  for (const auto& name : options) {
+    std::size_t length = std::strlen(name.option);
+    if (std::strncmp(argument, name.option, length) == 0 &&
+        (argument[length] == '\0' || argument[length] == '=')) {
+      return name.slot;
     }
   }
-  if (line->help || line->version) return "";
-  if (paths.size() < 2 || paths.size() > 3) return "expected ORIGINAL NEW [PATCH]";
-  line->original_path = paths[0];
-  line->new_path = paths[1];
-  if (paths.size() == 3) line->patch_path = paths[2];
+  return nullptr;
+}
+
+// Empty when the arguments after the command are well formed, otherwise what is wrong.
+std::string parse_arguments(const Command& command, int argc, char** argv, ToolLine* line,
+                            bool* help) {
+  bool options_done = false;
+  for (int i = 0; i < argc; ++i) {
+    const char* argument = argv[i];
+    bool is_option = !options_done && argument[0] == '-' && argument[1] != '\0';
+    if (!options_done && is_help(argument)) {
+      *help = true;
+    } else if (!is_option) {
+      if (line->operand_count == command.most) return "expected " + std::string(command.operands);
+      line->operands[line->operand_count++] = argument;
+    } else if (std::strcmp(argument, "--") == 0) {
+      options_done = true;
+    } else if (command.takes_force &&
+               (std::strcmp(argument, "-f") == 0 || std::strcmp(argument, "--force") == 0)) {
+      line->force = true;
+    } else if (const char** slot = command.takes_names ? name_slot(argument, line) : nullptr) {
+      const char* equals = std::strchr(argument, '=');
+      if (equals == nullptr && i + 1 == argc)
+        return std::string("option ") + argument + " needs a name";
+      *slot = equals != nullptr ? equals + 1 : argv[++i];
+    } else {
+      return std::string("unknown option ") + argument;
+    }
+  }
+  if (!*help && line->operand_count < command.least) {
+    return "expected " + std::string(command.operands);
+  }
   return "";
-}
-
-// Opens and reads a whole regular file; false when it cannot be.
-bool read_input(const char* path, InputFile* file) {
-  file->stream = open_for_reading(path);
-  if (file->stream == nullptr) return false;
-  if (!is_regular_file(file->stream)) return false;
-  std::int64_t size = stream_size(file->stream);
-  if (size < 0 || static_cast<std::uint64_t>(size) > SIZE_MAX) return false;
-  try {
-    file->bytes.resize(static_cast<std::size_t>(size));
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  std::size_t got = read_at(file->stream, 0, file->bytes.data(), file->bytes.size());
-  return got == file->bytes.size();
-}
-
-void show_progress(void* context, const char* phase, double fraction) {
-  (void)context;
-  std::fprintf(stderr, "\r%-24s %3d%%", phase, static_cast<int>(fraction * 100 + 0.5));
-  std::fflush(stderr);
-}
-
-// Writes the patch through the engine's atomic replacement: a temporary file moved over
-// PATCH only once complete, removed on any failure. Empty on success, else the reason.
-std::string write_patch_file(const char* path, const OperationStream& operations,
-                             const std::string& trailer) {
-  PendingOutput output;
-  FILE* stream = open_new_file(&output, path);
-  int error = last_system_error();
-  bool written = stream != nullptr &&
-                 std::fwrite(operations.bytes, 1, operations.size, stream) == operations.size &&
-                 std::fwrite(trailer.data(), 1, trailer.size(), stream) == trailer.size();
-  if (written && commit_new_file(&output, &error)) return "";
-  if (stream != nullptr && !written) error = last_system_error();
-  discard_new_file(&output);
-  if (error == 0) return "it cannot be written there";
-  char text[256];
-  return describe_system_error(error, text, sizeof text);
-}
-
-std::string diff_failure(DiffStatus status) {
-  if (status == DiffStatus::original_too_large) {
-    return "the original is larger than 2 GiB - 1 byte, which this creator cannot index";
-  }
-  return "not enough memory";
-}
-
-int make_patch(const CommandLine& line) {
-  InputFile original, target;
-  if (!read_input(line.original_path, &original)) {
-    return fail("cannot read the original " + quoted(line.original_path));
-  }
-  if (!read_input(line.new_path, &target))
-    return fail("cannot read the new file " + quoted(line.new_path));
-  if (is_same_file(line.patch_path, original.stream) ||
-      is_same_file(line.patch_path, target.stream)) {
-    return fail("the patch " + quoted(line.patch_path) + " would overwrite one of its inputs");
-  }
-  const char* original_name =
-      line.original_name ? line.original_name : base_name(line.original_path);
-  const char* new_name = line.new_name ? line.new_name : base_name(line.new_path);
-  std::string trailer =
-      encode_trailer(original_name, new_name, size_field_for(original.bytes.size()));
-  if (trailer.empty()) {
-    return fail("the names stored in the patch may not hold '|' and must fit its trailer (" +
-                std::to_string(kTrailerCapacity - 30) + " bytes for both)");
-  }
-  DiffSettings settings = default_diff_settings();
-  if (is_terminal(stderr)) settings.progress = show_progress;
-  OperationStream operations;
-  DiffStatus status =
-      make_operation_stream(original.bytes.data(), original.bytes.size(), target.bytes.data(),
-                            target.bytes.size(), settings, &operations);
-  if (settings.progress != nullptr) std::fprintf(stderr, "\r%-30s\r", "");
-  if (status != DiffStatus::ok) return fail(diff_failure(status));
-  std::string problem = write_patch_file(line.patch_path, operations, trailer);
-  std::free(operations.bytes);
-  if (!problem.empty()) {
-    return fail("cannot write the patch " + quoted(line.patch_path) + ": " + problem);
-  }
-  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  CommandLine line;
-  std::string problem = parse_command_line(argc, argv, &line);
-  if (!problem.empty()) return usage_error(problem);
-  if (line.help) {
-    std::fputs(kUsage, stdout);
+  // No input or patch may take the number of a closed standard stream. From here on an
+  // interrupt removes an unfinished output file and ends with status 1, and a file-size
+  // limit fails the write instead of ending the process.
+  if (!open_missing_standard_streams()) return 1;
+  install_interrupt_handlers();
+  if (argc < 2) return usage_error("expected a command: create, apply, check or info", nullptr);
+  const char* first = argv[1];
+  if (is_help(first)) {
+    std::fputs(kToolHelp, stdout);
     return 0;
   }
-  if (line.version) {
+  if (std::strcmp(first, "--version") == 0) {
     std::puts(kVersion);
     return 0;
   }
-  return make_patch(line);
+  for (const Command& command : kCommands) {
+    if (std::strcmp(first, command.name) != 0) continue;
+    ToolLine line = {};
+    bool help = false;
+    std::string problem = parse_arguments(command, argc - 2, argv + 2, &line, &help);
+    if (!problem.empty()) return usage_error(problem, &command);
+    if (!help) return command.run(line);
+    std::fputs(command.help, stdout);
+    return 0;
+  }
+  return usage_error(std::string(first[0] == '-' ? "unknown option " : "unknown command ") + first,
+                     nullptr);
 }

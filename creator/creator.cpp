@@ -306,11 +306,14 @@ DiffStatus make_operation_stream(const unsigned char* original, std::size_t orig
 std::string make_patch_bytes(const unsigned char* original, std::size_t original_size,
                              const unsigned char* target, std::size_t target_size,
                              const std::string& original_name, const std::string& new_name) {
-  std::string trailer = encode_trailer(original_name, new_name, size_field_for(original_size));
   std::string patch;
-  if (trailer.empty() || make_operation_stream(original, original_size, target, target_size,
-                                               default_diff_settings(), &patch) != DiffStatus::ok) {
+  if (make_operation_stream(original, original_size, target, target_size, default_diff_settings(),
+                            &patch) != DiffStatus::ok) {
     return "";
   }
-  return patch + trailer;
+  PatchChecks checks =
+      make_checks(original, original_size, target, target_size, patch.data(), patch.size());
+  std::string trailer =
+      encode_trailer(original_name, new_name, size_field_with_checks(original_size, checks));
+  return trailer.empty() ? "" : patch + trailer;
 }

@@ -41,8 +41,8 @@ DiffStatus make_operation_stream(const unsigned char* original, std::size_t orig
                                  const unsigned char* target, std::size_t target_size,
                                  const DiffSettings& settings, std::string* stream);
 
-// The whole patch file in memory: operations and trailer. Empty names are allowed;
-// a name the trailer cannot hold gives an empty result.
+// The whole patch file in memory: operations and trailer with every check. Empty names
+// are allowed; a name the trailer cannot hold gives an empty result.
 std::string make_patch_bytes(const unsigned char* original, std::size_t original_size,
                              const unsigned char* target, std::size_t target_size,
                              const std::string& original_name, const std::string& new_name);

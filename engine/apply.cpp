@@ -276,6 +276,9 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   ApplyOutcome outcome = ApplyOutcome::complete;
   while (outcome == ApplyOutcome::complete && applier->patch.position < data_end) {
     outcome = run_operation(applier);
+    if (applier->progress != nullptr) {
+      applier->progress(applier->progress_context, applier->patch.position, data_end);
+    }
   }
   // Whatever stopped the run, the pieces before it go to the new file first; a failure
   // among them came earlier and is the one reported.

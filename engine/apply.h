@@ -47,6 +47,9 @@ struct Applier {
   PatchReader patch;
   Batch batch;
   unsigned char block[1 << 20];  // a group of copies read together, or a block of a long copy
+  // Told after each operation how far into the operation stream the rebuild is; may be null.
+  void (*progress)(void* context, std::uint64_t done, std::uint64_t data_end);
+  void* progress_context;
 };
 
 // Runs the operations of `patch` from offset 0 up to `data_end`, appending every piece

@@ -32,11 +32,6 @@ bool load_trailer(FILE* patch, PatchTrailer* trailer) {
   return true;
 }
 
-// Writing over the original or the patch would destroy what the new file is built from.
-bool is_source_file(const PatchJob& job, const char* path) {
-  return is_same_file(path, job.original_stream) || is_same_file(path, job.patch_stream);
-}
-
 void close_stream(FILE** stream) {
   if (*stream != nullptr) std::fclose(*stream);
   *stream = nullptr;
@@ -83,22 +78,29 @@ bool open_original(PatchJob* job, const char* path) {
   return job->original_stream != nullptr;
 }
 
+// The original may be the destination: the new file is built beside it and replaces it
+// only once complete. The patch may not: it is read to the end of the run, and a patch that
+// replaced itself could never be applied again.
 bool open_destination(PatchJob* job, const char* path) {
-  return !is_source_file(*job, path) && open_new_file(&job->output, path) != nullptr;
+  return !is_same_file(path, job->patch_stream) && open_new_file(&job->output, path) != nullptr;
 }
 
 ApplyResult apply_patch(PatchJob* job) {
   std::int32_t expected_size = job->trailer.fields.expected_original_size;
-  ApplyResult result = {ApplyOutcome::wrong_original, 0};
+  ApplyResult result = {ApplyOutcome::wrong_original, 0, nullptr};
   if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
     result.outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
                                     job->original_stream, job->output.stream);
     // Taken before closing and removing files can change it.
     if (result.outcome == ApplyOutcome::write_failed) result.error = last_system_error();
   }
+  // The original may be the destination: it is unmapped and closed before the new file
+  // takes its place (Windows replaces no open or mapped file) or is copied into it.
+  unmap_file(&job->applier.original_map);
   close_stream(&job->original_stream);
   if (result.outcome == ApplyOutcome::complete && !commit_new_file(&job->output, &result.error)) {
     result.outcome = ApplyOutcome::write_failed;
+    if (job->output.temporary_kept) result.complete_new_file = job->output.temporary_path;
   }
   close_patch_job(job);
   return result;

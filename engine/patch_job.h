@@ -50,19 +50,23 @@ const TrailerFields& read_trailer(PatchJob* job);
 // Opens the chosen original; false when it cannot be read as a regular file.
 bool open_original(PatchJob* job, const char* path);
 
-// Opens the new file at the chosen destination; false when it cannot be written there
-// or would overwrite the original or the patch file, under whatever name.
+// Opens the new file at the chosen destination, which may be the original; false when it
+// cannot be written there or is the patch file, under whatever name.
 bool open_destination(PatchJob* job, const char* path);
 
 // How a rebuild ended; for a write failure, the system's code for its reason (see
-// describe_system_error in engine/files.h).
+// describe_system_error in files/files.h).
 struct ApplyResult {
   ApplyOutcome outcome;
   int error;
+  // Where the complete new file was left when copying it into the destination broke off;
+  // null otherwise.
+  const char* complete_new_file;
 };
 
 // Checks the original's size when the trailer gives one, rebuilds the new file and
-// moves it into place, then closes every file. On failure the destination is as it was.
+// moves it into place, then closes every file. On failure the destination is as it was,
+// unless a copy into it broke off (`complete_new_file`).
 ApplyResult apply_patch(PatchJob* job);
 
 // Closes whatever is still open and removes an unfinished new file.

@@ -16,9 +16,10 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
 // True when `path` names the same file as the open `stream`, by any name.
 bool is_same_file(const char* path, FILE* stream);
 
-// Open `path` for binary reading, or for writing in place, without waiting: opening a
-// FIFO would otherwise block until the other end is opened, for ever if nobody does.
-// Reading a FIFO with no writer opens; writing one with no reader fails. Null on failure.
+// Open `path` for binary reading, or for writing in place (an existing file, not
+// truncated), without waiting: opening a FIFO would otherwise block until the other end
+// is opened, for ever if nobody does. Reading a FIFO with no writer opens; writing one
+// with no reader fails. Null on failure.
 FILE* open_for_reading(const char* path);
 FILE* open_for_writing_in_place(const char* path);
 
@@ -30,3 +31,9 @@ const char* describe_system_error(int code, char* text, std::size_t capacity);
 // True when `stream` is a regular file (a disk file on Windows), which can be read at
 // any offset and never waits for another program.
 bool is_regular_file(FILE* stream);
+
+// Opens the null device on each of standard input, output and error that is closed (a
+// missing standard handle on Windows), so that no file opened later takes its number:
+// a patch opened as standard input would answer the program's own questions. Called at
+// start, before anything is opened; false when a closed one could not be opened.
+bool open_missing_standard_streams();

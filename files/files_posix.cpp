@@ -81,3 +81,12 @@ bool is_regular_file(FILE* stream) {
   struct stat info;
   return fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+bool open_missing_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number is this one, since those below it are open by now.
+    if (open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) != fd) return false;
+  }
+  return true;
+}

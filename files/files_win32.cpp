@@ -1,5 +1,6 @@
 // File access with the Windows runtime's large-file calls: positions, reads at an
 // offset (a seek, then one read), identity.
+#include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <windows.h>
@@ -48,14 +49,35 @@ bool is_same_file(const char* path, FILE* stream) {
          chosen.nFileIndexLow == open_file.nFileIndexLow;
 }
 
+namespace {
+
+// Opens the existing file at `path`, shared for reading, writing and deletion: an
+// interrupt can delete a new file while it is being written, and the open original can be
+// chosen as the destination, which replaces it once it is closed. Never truncates.
+FILE* open_shared(const char* path, DWORD access, int flags, const char* mode) {
+  HANDLE handle = CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, mode);
+  if (stream == nullptr) _close(fd);
+  return stream;
+}
+
+}  // namespace
+
 // Opening a file on Windows never waits for another program: a pipe without its other
 // end fails to open.
 FILE* open_for_reading(const char* path) {
-  return std::fopen(path, "rb");
+  return open_shared(path, GENERIC_READ, _O_RDONLY, "rb");
 }
 
 FILE* open_for_writing_in_place(const char* path) {
-  return std::fopen(path, "wb");
+  return open_shared(path, GENERIC_WRITE, 0, "wb");
 }
 
 int last_system_error() {
@@ -78,4 +100,23 @@ const char* describe_system_error(int code, char* text, std::size_t capacity) {
 // CON would wait for keys in the middle of the patch. The runtime refuses folders itself.
 bool is_regular_file(FILE* stream) {
   return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+}
+
+bool open_missing_standard_streams() {
+  struct Standard {
+    DWORD handle;
+    FILE* stream;
+    const char* mode;
+  };
+  const Standard standard[] = {{STD_INPUT_HANDLE, stdin, "r"},
+                               {STD_OUTPUT_HANDLE, stdout, "w"},
+                               {STD_ERROR_HANDLE, stderr, "w"}};
+  for (const Standard& entry : standard) {
+    HANDLE handle = GetStdHandle(entry.handle);
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) continue;
+    // The runtime gives the stream the lowest free descriptor: its own, since those below
+    // it are open by now.
+    if (std::freopen("NUL", entry.mode, entry.stream) == nullptr) return false;
+  }
+  return true;
 }

@@ -1,6 +1,6 @@
-// Interrupts on POSIX: SIGINT, SIGTERM and SIGHUP remove the armed file and end the
-// process. The handler may only make async-signal-safe calls, so the path is copied into
-// a fixed buffer when it is armed.
+// Interrupts on POSIX: SIGINT, SIGQUIT (Ctrl-\), SIGTERM and SIGHUP end the armed child,
+// remove the armed file and end the process. The handler may only make async-signal-safe
+// calls, so the path is copied into a fixed buffer when it is armed.
 #include "files/interrupt.h"
 
 #include <signal.h>
@@ -13,13 +13,15 @@
 
 namespace {
 
-// Reached by the signal handler; written only while the signals are held.
+// Reached by the signal handler; the path is written only while the signals are held.
 char armed_path[sizeof PendingOutput::temporary_path];
 volatile std::sig_atomic_t armed = 0;
+volatile std::sig_atomic_t armed_child = 0;  // a process number, 0 for none
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kInterrupts[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 void on_interrupt(int) {
+  if (armed_child > 0) kill(armed_child, SIGTERM);
   if (armed) unlink(armed_path);
   _exit(1);
 }
@@ -46,6 +48,8 @@ void install_interrupt_handlers() {
     if (sigaction(interrupt, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     sigaction(interrupt, &action, nullptr);
   }
+  // A write past a file-size limit then fails with EFBIG, reported as any write error.
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void hold_interrupts() {
@@ -63,4 +67,12 @@ void arm_interrupt_cleanup(const char* path) {
 
 void disarm_interrupt_cleanup() {
   armed = 0;
+}
+
+void arm_interrupt_child(int process_id) {
+  armed_child = process_id;
+}
+
+void disarm_interrupt_child() {
+  armed_child = 0;
 }

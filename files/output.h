@@ -15,6 +15,8 @@ struct PendingOutput {
   char temporary_path[kOutputPathCapacity + 64];  // a new file in the same folder
   bool in_place;                                  // the destination is a device or pipe
   bool copy_into_place;  // renaming would change what the destination is: copy into it
+  bool temporary_kept;   // the copy into the destination broke off: the complete new file
+                         // stays at temporary_path, the one complete copy left
   unsigned mode;         // permissions the new file gets (POSIX)
 };
 
@@ -26,8 +28,10 @@ FILE* open_new_file(PendingOutput* output, const char* path);
 
 // Flushes the new file to disk, closes it and moves it into place: renamed over the
 // destination, or copied into it where renaming would change what the destination is or
-// fails. False on any error, with the system's code for it in `error`; the destination
-// is then untouched, unless the copy into it failed, and the temporary file removed.
+// fails; a copy first reserves the new length in the destination. False on any error,
+// with the system's code for it in `error`; the destination is then untouched and the
+// temporary file removed, unless the copy broke off after it began to overwrite the
+// destination: the temporary file is then kept (`temporary_kept`).
 bool commit_new_file(PendingOutput* output, int* error);
 
 // Closes and removes an unfinished new file, if there is one.

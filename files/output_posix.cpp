@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "files/files.h"
 #include "files/output_platform.h"
 
 namespace {
@@ -28,10 +30,21 @@ std::size_t folder_length(const char* path) {
 // More links than the system follows in one path: a loop, which no name can end.
 constexpr int kMaxLinks = 40;
 
+// True when the system reaches a file through `link` that the name `target` it gives
+// does not name: a link of /proc/self/fd, whose target is a pipe's "pipe:[N]", a socket's
+// "socket:[N]" or "anon_inode:...", is no path and is opened as it is.
+bool target_is_no_path(const char* link, const char* target) {
+  struct stat through;
+  struct stat named;
+  if (stat(link, &through) != 0) return false;
+  return stat(target, &named) != 0 || named.st_dev != through.st_dev ||
+         named.st_ino != through.st_ino;
+}
+
 // Follows the symbolic links that `path` (capacity kOutputPathCapacity) names, in place,
 // to the name where they end, whether a file exists there or not. The new file goes
 // there, so that the links stay links, also one whose file does not exist yet. False on
-// a loop or a name too long.
+// a loop or a name too long, with errno telling which.
 bool follow_links(char* path) {
   for (int hops = 0; hops < kMaxLinks; ++hops) {
     char target[PATH_MAX];
@@ -42,9 +55,14 @@ bool follow_links(char* path) {
     int folder = target[0] == '/' ? 0 : static_cast<int>(folder_length(path));
     char next[kOutputPathCapacity];
     int written = std::snprintf(next, sizeof next, "%.*s%s", folder, path, target);
-    if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) return false;
+    if (written < 0 || static_cast<std::size_t>(written) >= sizeof next) {
+      errno = ENAMETOOLONG;
+      return false;
+    }
+    if (target_is_no_path(path, next)) return true;
     std::strcpy(path, next);
   }
+  errno = ELOOP;
   return false;
 }
 
@@ -62,7 +80,10 @@ void keep_owner_or_copy(PendingOutput* output, int fd) {
 }  // namespace
 
 bool prepare_destination(PendingOutput* output, const char* path) {
-  if (std::strlen(path) >= sizeof output->final_path) return false;
+  if (std::strlen(path) >= sizeof output->final_path) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   std::strcpy(output->final_path, path);
   if (!follow_links(output->final_path)) return false;
   struct stat target;
@@ -70,7 +91,10 @@ bool prepare_destination(PendingOutput* output, const char* path) {
     output->mode = default_file_mode();
     return true;
   }
-  if (S_ISDIR(target.st_mode)) return false;
+  if (S_ISDIR(target.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
   if (!S_ISREG(target.st_mode)) {
     output->in_place = true;
     return true;
@@ -105,4 +129,25 @@ bool flush_to_disk(FILE* stream) {
 
 bool replace_file(const char* temporary_path, const char* final_path) {
   return std::rename(temporary_path, final_path) == 0;
+}
+
+// Only the room behind the old end is reserved: the blocks before it are the file's
+// already. Where the file system cannot allocate, glibc writes a zero into each block
+// instead, which behind the old end needs no reading (the file is open for writing only).
+bool reserve_length(FILE* target, std::uint64_t length) {
+  int fd = fileno(target);
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  if (length <= size) return true;
+  int result = posix_fallocate(fd, info.st_size, static_cast<off_t>(length - size));
+  if (result == 0) return true;
+  // A reservation that failed part way may have made the file longer.
+  if (ftruncate(fd, info.st_size) != 0) return false;
+  errno = result;
+  return false;
+}
+
+bool cut_to_length(FILE* target, std::uint64_t length) {
+  return std::fflush(target) == 0 && ftruncate(fileno(target), static_cast<off_t>(length)) == 0;
 }

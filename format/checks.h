@@ -37,8 +37,8 @@ PatchChecks parse_checks(const char* text);
 
 // Every check of the pair: the two files and the operation stream between them.
 PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
-                        const unsigned char* new_file, std::size_t new_size,
-                        const std::string& operations);
+                        const unsigned char* new_file, std::size_t new_size, const void* operations,
+                        std::size_t operations_size);
 
 // The trailer field that follows the names: the original's size (left out where the
 // field cannot carry it, so that it stays unchecked), its separator, then the words of

@@ -97,6 +97,13 @@ std::size_t insert_head_size(std::uint32_t length) {
   return 1 + operand_width(length);
 }
 
+std::uint64_t insert_stream_size(std::uint64_t length) {
+  std::uint64_t size = length;
+  for (; length > UINT32_MAX; length -= UINT32_MAX)
+    size += insert_head_size(UINT32_MAX);
+  return size + (length > 0 ? insert_head_size(static_cast<std::uint32_t>(length)) : 0);
+}
+
 void append_copy(std::string* stream, std::uint32_t offset, std::uint32_t length) {
   unsigned char head[kMaxOperationHead];
   std::size_t size = encode_operation({true, offset, length}, head);

@@ -38,6 +38,14 @@ std::size_t encode_operation(const Operation& op, unsigned char head[kMaxOperati
 std::size_t copy_head_size(std::uint32_t offset, std::uint32_t length);
 std::size_t insert_head_size(std::uint32_t length);
 
+// The longest operation stream a patch can carry: readers take its end, where the
+// trailer begins, as a 32-bit offset.
+constexpr std::uint64_t kMaxOperationStream = UINT32_MAX;
+
+// Bytes of the stream that inserts `length` bytes: the data and the head of each insert
+// it takes. No stream that builds those bytes needs more.
+std::uint64_t insert_stream_size(std::uint64_t length);
+
 // Append whole operations to a stream with the shortest heads; an insert longer than
 // one operation holds is split into several.
 void append_copy(std::string* stream, std::uint32_t offset, std::uint32_t length);

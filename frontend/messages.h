@@ -27,6 +27,8 @@ inline constexpr char kWrongOriginal[] =
     "'Old' file is different from the one used to create this patch\n";
 inline constexpr char kWriteFailed[] =
     "Can't write the new file \"%s\" (%s) - hit any key to quit.\n";
+// The reason of a write failure after which the complete new file was kept.
+inline constexpr char kCompleteFileKept[] = "%s; the complete new file is kept as \"%s\"";
 inline constexpr char kComplete[] = "\nPatching complete.\n";
 
 }  // namespace msg

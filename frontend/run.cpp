@@ -1,5 +1,6 @@
 // The program's story: start-up, the trailer and its names, the original, the
 // destination, the patch, and the report.
+#include <cstdio>
 #include <cstdlib>
 
 #include "files/files.h"
@@ -15,9 +16,12 @@ PatchJob job;
 char original_path[kPathCapacity];
 char destination_path[kPathCapacity];
 
-// Announces the program and opens the one patch file it knows. From here on an
-// interrupt ends the program with status 1, removing an unfinished new file.
+// Announces the program and opens the one patch file it knows. A closed standard stream
+// is first given the null device, so that the patch cannot take its place; where even
+// that fails the program ends at once. From here on an interrupt ends the
+// program with status 1, removing an unfinished new file.
 void start_up() {
+  if (!open_missing_standard_streams()) exit_program();
   prepare_console();
   install_interrupt_handlers();
   show_message(msg::kBanner);
@@ -43,8 +47,15 @@ const TrailerFields& read_patch_names() {
     fail_and_exit(msg::kNotValid, msg::kPatchFileName);
   }
   char reason[256];
-  fail_and_exit(msg::kWriteFailed, destination_path,
-                describe_system_error(result.error, reason, sizeof reason));
+  describe_system_error(result.error, reason, sizeof reason);
+  if (result.complete_new_file == nullptr) {
+    fail_and_exit(msg::kWriteFailed, destination_path, reason);
+  }
+  // The destination is cut: the player must learn where the one complete new file is.
+  char reason_and_file[sizeof reason + sizeof job.output.temporary_path + 64];
+  std::snprintf(reason_and_file, sizeof reason_and_file, msg::kCompleteFileKept, reason,
+                result.complete_new_file);
+  fail_and_exit(msg::kWriteFailed, destination_path, reason_and_file);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 namespace {
 
-enum class Answer { line, unusable, end_of_input };
+enum class Answer { line, too_long, zero_byte, end_of_input };
 
 bool stdin_is_terminal() {
   return isatty(STDIN_FILENO) == 1;
@@ -28,22 +28,26 @@ void end_answer_at_terminal(int last) {
 }
 
 // Reads one line. A line too long for `line`, or with a zero byte that would end the
-// name early and so name another file, is consumed whole and reported as unusable.
+// name early and so name another file, is consumed whole and reported as such.
 Answer read_answer(char* line, std::size_t capacity) {
   std::size_t length = 0;
   int c = std::getchar();
   if (c == EOF) return Answer::end_of_input;
-  bool unusable = false;
+  bool too_long = false;
+  bool zero_byte = false;
   for (; c != EOF && c != '\n'; c = std::getchar()) {
-    if (c != '\0' && length + 1 < capacity) {
+    if (c == '\0') {
+      zero_byte = true;
+    } else if (length + 1 < capacity) {
       line[length++] = static_cast<char>(c);
     } else {
-      unusable = true;
+      too_long = true;
     }
   }
   line[length] = '\0';
   end_answer_at_terminal(c);
-  return unusable ? Answer::unusable : Answer::line;
+  if (zero_byte) return Answer::zero_byte;
+  return too_long ? Answer::too_long : Answer::line;
 }
 
 bool is_blank(char c) {
@@ -121,6 +125,10 @@ ChooserResult console_choose(char* path, const char* title) {
       std::clearerr(stdin);
       std::fputc('\n', stderr);
       return ChooserResult::cancelled;
+    }
+    if (outcome == Answer::zero_byte) {
+      std::fputs("The name holds a zero byte, which no file name can hold.\n", stderr);
+      continue;
     }
     trim_answer(answer);
     const char* chosen = answer[0] == '\0' ? path : answer;

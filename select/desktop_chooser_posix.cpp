@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "files/interrupt.h"
 #include "select/choosers.h"
 #include "select/desktop_chooser.h"
 
@@ -45,6 +47,24 @@ bool starting_path(const char* name, char* start, std::size_t capacity) {
   return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 
+// Starts `argv` as the child process that an interrupt ends. Interrupts wait until it is
+// armed, so that none leaves its window open; the dialog itself starts with the signal
+// mask as it was before. The error of posix_spawnp.
+int spawn_armed(pid_t* pid, char* const argv[], const posix_spawn_file_actions_t* actions) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t mask;
+  sigprocmask(SIG_SETMASK, nullptr, &mask);
+  posix_spawnattr_setsigmask(&attributes, &mask);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  hold_interrupts();
+  int error = posix_spawnp(pid, argv[0], actions, &attributes, argv, environ);
+  if (error == 0) arm_interrupt_child(*pid);
+  release_interrupts();
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
 // Starts `argv` with standard output on a new pipe whose read end goes to `reply_fd`.
 // Standard input and error are /dev/null: the dialog must not eat the console's answers,
 // and toolkit warnings are noise. False when the program cannot be started.
@@ -59,7 +79,7 @@ bool start_dialog(char* const argv[], pid_t* pid, int* reply_fd) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  int error = posix_spawnp(pid, argv[0], &actions, nullptr, argv, environ);
+  int error = spawn_armed(pid, argv, &actions);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (error != 0) {
@@ -94,8 +114,13 @@ Reply read_reply(int fd, char* reply, std::size_t capacity) {
   }
 }
 
-// The dialog's exit status, or -1 when a signal ended it.
+// The dialog's exit status, or -1 when a signal ended it. It is disarmed once it has
+// ended but before it is reaped, while its number still names it.
 int wait_for_dialog(pid_t pid) {
+  siginfo_t ended;
+  while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR)
+    continue;
+  disarm_interrupt_child();
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;

@@ -3,46 +3,66 @@
 # line (console, terminal, desktop; tests/windows/test_dialogs.py runs group wine).
 #
 # A row fills a scratch folder (its "files", the patch among them, its bytes written out
-# one operation to a text, or made by the creator from the arguments of "make"), runs the
-# applier (or the "program" "real", with real pauses, or "diff", the creator) with the
+# one operation to a text, or made by the tool from the arguments of "make"), runs the
+# applier (or the "program" "real", with real pauses, or "tool", quorvalex) with the
 # given arguments and standard input or "steps", and checks the exit status (1, or the
 # row's "status"), standard output and error byte for byte, the pauses, the dialogs shown
 # and every file of the folder afterwards. Texts such as "{ChooseNew:b.dat}" are the
 # program's messages from frontend/messages.h, filled in (several texts separated by
 # "|"), or the macros of cases.json; "{3000*o}" is 3000 o's and "{16*ab}" 16 times
 # "ab" (any text without braces, such as an operation of a patch); "$DIR" is the scratch
-# folder, "$WINDIR" the same as Wine names it. Standard input, output and error may be
-# lists of texts, joined before they are filled in, so that a long one splits anywhere.
-import ast, contextlib, json, os, pty, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
+# folder, "$WINDIR" the same as Wine names it; a text is one byte a character, but UTF-8
+# when it has a character beyond that (a name such as "Ωmega.dat"), as are the arguments,
+# which are filled in too. Standard input, output and error may be lists of texts, joined
+# before they are filled in, so that a long one splits anywhere.
+# A temporary file's random name, in the output and the folder, reads .quorvalex-XXXXXX.
+# With "tmpfs" the scratch folder is a file system of that many bytes, and with
+# "failing_call" the program runs under strace, every call of that name failing; rows
+# that cannot (without root, or strace) are skipped with a notice.
+import ast, contextlib, json, os, pty, random, re, resource, select, shutil, signal, subprocess, sys, tempfile, time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PROGRAMS = {name: [os.environ.get("QV_" + variable, "")] for name, variable in
-            {"apply": "APPLY", "real": "APPLY_REAL", "diff": "DIFF"}.items()}
-MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(r'"(?:[^"\\]|\\.)*"', body)) for name, body
-            in re.findall(r"k(\w+)\[\] =\s*([^;]*);", open(os.path.join(HERE, "../../frontend/messages.h")).read())}
+            {"apply": "APPLY", "real": "APPLY_REAL", "tool": "TOOL"}.items()}
+STRINGS = r'"(?:[^"\\]|\\.)*"'
+MESSAGES = {name: "".join(ast.literal_eval(s) for s in re.findall(STRINGS, body)) for name, body in re.findall(
+    r"k(\w+)\[\] =\s*((?:%s\s*)+);" % STRINGS, open(os.path.join(HERE, "../../frontend/messages.h")).read())}
 CASES = json.load(open(os.path.join(HERE, "cases.json")))
 PATCH = MESSAGES["PatchFileName"]
 ORIGINAL = bytes(range(256)) * 8  # every byte value, so that text-mode reads would show
 # The stand-in dialog: records its arguments and answers, one line per showing, as told:
-# cancel, segv, exitN (printing a folder first), or the path to print, in two writes.
+# cancel, segv, exitN (printing a folder first), wait (a minute, its number in dialog-pid),
+# or the path to print, in two writes.
 STAND_IN = r"""#!/bin/sh
 PATH=/usr/bin:/bin && cd "$(dirname "$0")" && n=$(ls | grep -c '^call-')
 printf '%s\n' "$@" > "call-$n" && answer=$(sed -n "$((n + 1))p" answers)
 case $answer in cancel) exit "$ZENITY_CANCEL" ;; segv) kill -SEGV $$ ;; exit*) pwd; exit "${answer#exit}" ;; esac
+[ "$answer" = wait ] && echo $$ > pid && mv pid dialog-pid && exec sleep 60
 printf '%s\n' "$answer" | head -c 1; sleep 0.1; printf '%s\n' "$answer" | tail -c +2
 """
 
 
-def text(template, folder=""):
-    # A row's text (or texts, joined) as bytes: repeats made, macros and messages filled in,
-    # $DIR replaced.
+def filled(template, folder=""):
+    # A row's text (or texts, joined): repeats made, macros and messages filled in, $DIR
+    # replaced.
     template = re.sub(r"\{(\d+)\*([^{}]+)\}", lambda m: m[2] * int(m[1]), "".join(template))
     while "{" in template:
         template = re.sub(r"\{(\w+)(?::([^{}]*))?\}", lambda m: CASES["macros"].get(m[1]) or
                           MESSAGES[m[1]] % tuple((m[2] or "").split("|")[:MESSAGES[m[1]].count("%s")]),
                           template)
-    return template.replace("$WINDIR", "Z:" + folder.replace("/", "\\")).replace("$DIR", folder).encode("latin-1")
+    return template.replace("$WINDIR", "Z:" + folder.replace("/", "\\")).replace("$DIR", folder)
+
+
+def text(template, folder=""):
+    # The text as bytes, one a character, or in UTF-8 when a character is beyond that.
+    template = filled(template, folder)
+    return template.encode("latin-1" if max(map(ord, template), default=0) < 256 else "utf-8")
+
+
+def arguments(values, folder):
+    # Command-line arguments, filled in, as the file system spells names.
+    return [os.fsencode(filled(value, folder)) for value in values]
 
 
 def expand(value, folder):
@@ -52,18 +72,22 @@ def expand(value, folder):
 
 
 def pieces(content, folder):
-    # File content: a text, or a list of texts and [start, end] slices of ORIGINAL.
-    return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else text(p, folder)
-                    for p in (content if isinstance(content, list) else [content]))
+    # File content: a text, or a list of texts and [start, end] slices of ORIGINAL, or
+    # "<repo PATH>", a file of the repository.
+    return b"".join(ORIGINAL[p[0]:p[1]] if isinstance(p, list) else open(os.path.join(HERE, "../..", p[6:-1]), "rb").read()
+                    if p.startswith("<repo ") else text(p, folder) for p in (content if isinstance(content, list) else [content]))
 
 
 def fill(folder, row):
     # Makes the row's files: their content, or "<dir>", "<fifo>", "<link NAME>" (a hard
-    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk);
-    # then the patch.
+    # link), "<symlink TARGET>", "<sparse SIZE>" (a size, but nothing to read from disk),
+    # "<random SIZE SEED>" (a shorter one with the same seed is the start of a longer one),
+    # "<repo PATH>"; then the patch.
     kinds = {"dir": lambda _, path: os.mkdir(path), "fifo": lambda _, path: os.mkfifo(path),
              "link": lambda name, path: os.link(os.path.join(folder, name), path),
-             "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size))}
+             "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size)),
+             "random": lambda spec, path: open(path, "wb").write(random.Random(int(spec.split()[1])).randbytes(int(spec.split()[0]))),
+             "repo": lambda name, path: open(path, "wb").write(pieces("<repo %s>" % name, folder))}
     for name, content in row.get("files", {}).items():
         path, kind = os.path.join(folder, name), re.fullmatch(r"<(\w+) ?(.*)>", str(content))
         if kind:
@@ -74,7 +98,11 @@ def fill(folder, row):
                     f.seek(p, 1) if isinstance(p, int) else f.write(pieces([p], folder))
                 f.truncate()
     if "make" in row:
-        subprocess.run([*PROGRAMS["diff"], *expand(row["make"], folder)], cwd=folder, check=True)
+        subprocess.run([*PROGRAMS["tool"], *arguments(row["make"], folder)], cwd=folder, check=True, stdout=subprocess.DEVNULL)
+
+
+def temporary_named(name):
+    return re.sub(rb"\.quorvalex-\w{6}", b".quorvalex-XXXXXX", name)
 
 
 def listing(folder):
@@ -85,7 +113,7 @@ def listing(folder):
             return b"<symlink %s>" % os.readlink(path).encode() if os.path.islink(path) else \
                 b"<dir>" if os.path.isdir(path) else b"<fifo>"
         return b"%d bytes" % os.path.getsize(path) if os.path.getsize(path) > 1 << 24 else open(path, "rb").read()
-    return {os.path.relpath(os.path.join(top, name), folder): content(os.path.join(top, name))
+    return {temporary_named(os.path.relpath(os.path.join(top, name), folder).encode()).decode(): content(os.path.join(top, name))
             for top, folders, files in os.walk(folder) for name in folders + files}
 
 
@@ -159,9 +187,32 @@ def answer(run, title, keys, typed=""):
 ACTIONS = {"answer": answer}
 
 
+@contextlib.contextmanager
+def scratch_folder(row):
+    # A new folder; with "tmpfs" a file system of that many bytes mounted on it, or None
+    # where none can be mounted (mounting needs root).
+    with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch:
+        if "tmpfs" in row and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % row["tmpfs"], "qv-e2e",
+                                              scratch], stderr=subprocess.DEVNULL).returncode != 0:
+            scratch = None
+        try:
+            yield scratch
+        finally:
+            if scratch and "tmpfs" in row:
+                subprocess.run(["umount", scratch], check=True)
+
+
+def under_strace(command, env, call):
+    # The command with every call of that name failing with EIO; LeakSanitizer cannot run
+    # in a traced program.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    return ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e", "inject=%s:error=EIO" % call, *command]
+
+
 def run_row(row, check):
-    with tempfile.TemporaryDirectory(prefix="qv-e2e-") as scratch, \
-            tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
+    with scratch_folder(row) as scratch, tempfile.TemporaryDirectory(prefix="qv-bin-") as bin_dir:
+        if scratch is None or "failing_call" in row and not shutil.which("strace"):
+            return print("SKIPPED: %s (it needs %s)" % (row["label"], "strace" if scratch else "root, to mount a tmpfs"))
         folder, log = os.path.realpath(scratch), os.path.join(bin_dir, "pauses")
         fill(folder, row)
         before, dialog = listing(folder), os.path.join(bin_dir, row.get("dialog_program", "zenity"))
@@ -174,8 +225,11 @@ def run_row(row, check):
             env["PATH"] = bin_dir
         if row.get("display"):  # real dialogs on this session's display
             env.update(DISPLAY=os.environ["DISPLAY"], HOME=bin_dir, GSETTINGS_BACKEND="memory")
-        started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *row.get("args", [])]
+        started, command = time.monotonic(), [*PROGRAMS[row.get("program", "apply")], *arguments(row.get("args", []), folder)]
+        if "failing_call" in row:
+            command = under_strace(command, env, row["failing_call"])
         stdout, stderr, status = (on_terminal if "steps" in row else on_pipes)(command, folder, env, row, check)
+        stdout = temporary_named(stdout)
         check(time.monotonic() - started >= row.get("min_seconds", 0), True, "paused")  # the real pauses
         check(status, row.get("status", 1), "exit status")
         actual = {"stdout": stdout, "stderr": stderr, "pauses": [int(p) for p in open(log)] if os.path.exists(log)
@@ -187,12 +241,22 @@ def run_row(row, check):
         check.files(folder, before, row)
 
 
+def running(pid):
+    # True while the process lives (a zombie has ended).
+    with contextlib.suppress(FileNotFoundError):
+        return open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
+
+
 def on_pipes(command, folder, env, row, check):
-    # Runs the program with its standard input from a file. The signals of "ignored" are
-    # ignored from the start (SIGHUP as under nohup; SIGXFSZ, so that "file_size_limit"
-    # gives EFBIG). Those of "interrupt" are sent in turn once the new file has begun to
-    # grow, and the ignored ones must not end the program.
+    # Runs the program with its standard input from a file, or with the descriptors of
+    # "closed" closed (as with <&-). The signals of "ignored" are ignored from the start
+    # (SIGHUP as under nohup). Those of "interrupt" are sent in turn once the new file has
+    # begun to grow, or the stand-in dialog waits, and the ignored ones must not end the
+    # program; a waiting dialog must end with it.
     def set_up():
+        for fd in row.get("closed", []):
+            os.close(fd)
         for name in row.get("ignored", []):
             signal.signal(getattr(signal, name), signal.SIG_IGN)
         if "file_size_limit" in row:
@@ -208,15 +272,19 @@ def on_pipes(command, folder, env, row, check):
     stdin.seek(0)
     child = subprocess.Popen(command, cwd=folder, env=env, stdin=stdin, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, preexec_fn=set_up)
+    dialog = os.path.join(env["PATH"], "dialog-pid") if "dialogs" in row else ""  # a waiting stand-in's number
     try:
         if "interrupt" in row:
-            wait_until(lambda: any(name.startswith(".quorvalex-") and os.path.getsize(os.path.join(folder, name))
-                                   for name in os.listdir(folder)), "a rebuild")
+            wait_until(lambda: os.path.exists(dialog) if dialog else any(name.startswith(".quorvalex-")
+                       and os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder)), "the run")
         for name in row.get("interrupt", "").split():
             check(child.poll(), None, "ended before " + name)
             child.send_signal(getattr(signal, name))
             time.sleep(0.5 if name in row.get("ignored", []) else 0)
-        return (*child.communicate(timeout=120), child.returncode)
+        ended = (*child.communicate(timeout=120), child.returncode)
+        if os.path.exists(dialog):
+            wait_until(lambda: not running(int(open(dialog).read())), "the dialog to end", 5)
+        return ended
     finally:
         child.kill()  # when a row failed; once the program has ended it does nothing
 

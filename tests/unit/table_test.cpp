@@ -83,6 +83,10 @@ std::vector<std::string> outcome(const std::string& function, std::vector<std::s
         size == (op.is_copy ? copy_head_size(op.offset, op.length) : insert_head_size(op.length));
     return {same ? std::to_string(size) : "not decoded back"};
   }
+  if (function == "inserts") {
+    std::uint64_t size = insert_stream_size(std::stoull(in[0]));
+    return {std::to_string(size) + (size <= kMaxOperationStream ? " fits" : " too long")};
+  }
   if (function == "pack") {
     return {encode_trailer(in[0], in[1], size_field_for(std::stoull(in[2])))};
   }

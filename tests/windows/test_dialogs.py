@@ -2,8 +2,8 @@
 # The Windows build under Wine on a display of its own (run under xvfb-run): the rows of
 # group "wine" in tests/e2e/cases.json, run by the end-to-end runner, whose steps answer
 # the program's real open and save dialogs with keystrokes as a player would; the actions
-# below are the ones only Wine needs; a row of the creator runs quorvalex-diff.exe. Needs
-# QV_WINDOWS_EXE, QV_HOLD_FILE (hold-file.exe), QV_WINDOWS_DIFF when the creator is built,
+# below are the ones only Wine needs; a row of the tool runs quorvalex.exe. Needs
+# QV_WINDOWS_EXE, QV_HOLD_FILE (hold-file.exe), QV_WINDOWS_TOOL when the tool is built,
 # and Wine and xdotool; exits with status 77 (skipped) without them. QV_WINEPREFIX=DIR
 # keeps the Wine prefix.
 import os, shutil, signal, subprocess, sys, tempfile, time
@@ -62,10 +62,10 @@ def main():
         print("NOTICE: the Wine dialog tests were skipped: they need xvfb-run and " + ", ".join(missing or ["wine"]))
         return 77
     rc.ACTIONS.update({action.__name__: action for action in (gap, absent, hold, release, file, hide, hidden, interrupt)})
-    rc.PROGRAMS.update(apply=["wine", os.environ["QV_WINDOWS_EXE"]], diff=["wine", os.environ.get("QV_WINDOWS_DIFF")])
-    # The creator's .exe is built only where libdivsufsort could be built for Windows.
+    rc.PROGRAMS.update(apply=["wine", os.environ["QV_WINDOWS_EXE"]], tool=["wine", os.environ.get("QV_WINDOWS_TOOL")])
+    # The tool's .exe is built only where libdivsufsort could be built for Windows.
     rows = [row for row in rc.CASES["cases"] if row["group"] == "wine" and
-            (row.get("program") != "diff" or os.environ.get("QV_WINDOWS_DIFF"))]
+            (row.get("program") != "tool" or os.environ.get("QV_WINDOWS_TOOL"))]
     with tempfile.TemporaryDirectory(prefix="qv-wine-", ignore_cleanup_errors=True) as scratch:
         os.environ.update(WINEARCH="win64", WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
                           WINEPREFIX=os.environ.get("QV_WINEPREFIX") or os.path.join(scratch, "prefix"))
