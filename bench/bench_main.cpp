@@ -1,4 +1,4 @@
-// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER]
+// qv-bench [--quick] [--runs N] [--dir FOLDER] [--case NAME] [--baseline FOLDER] [--checks]
 // Times the program (whole, and its engine alone) against a plain mapped rebuild,
 // xdelta3 -d, bspatch and a dd copy of as many bytes, on generated (original, new, patch)
 // triples, and checks every output byte for byte. Each round runs every tool once, in
@@ -6,7 +6,8 @@
 // tool before; the table shows the median and the fastest of the rounds' wall times, the
 // medians of their user and system times, which other load disturbs less, and the peak
 // private (RssAnon) and resident (ru_maxrss) memory. With --baseline, the program and
-// engine built in another folder (an older version) run in the same rounds.
+// engine built in another folder (an older version) run in the same rounds. With
+// --checks the cases' patches carry the checks, which the program then verifies.
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ struct Options {
   std::string folder = "/tmp/qv-bench";
   std::string only_case;
   std::string baseline;  // folder of another build's qv-bench-program and qv-bench-apply
+  bool checks = false;
 };
 
 enum class Check { same_as_expected, same_size };
@@ -59,6 +61,8 @@ bool parse_options(int argc, char** argv, Options* options) {
       options->only_case = argv[++i];
     } else if (arg == "--baseline" && has_value) {
       options->baseline = argv[++i];
+    } else if (arg == "--checks") {
+      options->checks = true;
     } else {
       return false;
     }
@@ -291,7 +295,7 @@ void print_summary(const std::vector<CaseResult>& results) {
 
 bool run_case(const CaseShape& shape, const Options& options, std::vector<CaseResult>* results) {
   CaseFiles files;
-  if (!prepare_case(shape, options.folder, &files)) return false;
+  if (!prepare_case(shape, options.folder, options.checks, &files)) return false;
   std::string output = options.folder + "/" + shape.name + "/out.bin";
   std::vector<Tool> tools = tools_for(shape, files, output, options.baseline);
   // The first round warms the caches and is not counted.

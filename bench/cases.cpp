@@ -13,6 +13,7 @@
 
 #include "bench/patch_writer.h"
 #include "bench/process.h"
+#include "format/checks.h"
 
 namespace {
 
@@ -73,12 +74,12 @@ bool file_exists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-std::string describe(const CaseShape& shape) {
+std::string describe(const CaseShape& shape, bool checks) {
   char text[256];
-  std::snprintf(text, sizeof text, "v%d %s %llu %llu %u-%u %u-%u %u\n", kGeneratorVersion,
+  std::snprintf(text, sizeof text, "v%d %s %llu %llu %u-%u %u-%u %u%s\n", kGeneratorVersion,
                 shape.name, static_cast<unsigned long long>(shape.original_size),
                 static_cast<unsigned long long>(shape.new_size), shape.min_piece, shape.max_piece,
-                shape.min_insert, shape.max_insert, shape.insert_percent);
+                shape.min_insert, shape.max_insert, shape.insert_percent, checks ? " checks" : "");
   return text;
 }
 
@@ -174,9 +175,10 @@ bool write_bsdiff_patch(BsdiffControl* control, std::uint64_t new_size, const st
 
 // ---- the operations ----
 
-// Writes our patch, the expected new file and (for large originals) the bsdiff patch
-// from one stream of random operations.
-bool write_operations(const CaseShape& shape, const CaseFiles& files, std::uint64_t* count) {
+// Writes our patch, with its checks when asked, the expected new file and (for large
+// originals) the bsdiff patch from one stream of random operations.
+bool write_operations(const CaseShape& shape, const CaseFiles& files, bool checks,
+                      std::uint64_t* count) {
   int fd = open(files.original.c_str(), O_RDONLY);
   if (fd < 0) return false;
   void* mapping = mmap(nullptr, shape.original_size, PROT_READ, MAP_PRIVATE, fd, 0);
@@ -191,9 +193,13 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, std::uint6
   BsdiffControl control;
   Random random = {seed_of(shape.name) ^ 0x5EED};
   std::string stream, data;
+  StreamHash operations_hash, new_hash;
+  start_hash(&operations_hash);
+  start_hash(&new_hash);
   *count = 0;
   for (std::uint64_t produced = 0; produced < shape.new_size;) {
     if (stream.size() >= kMiB) {
+      add_to_hash(&operations_hash, stream.data(), stream.size());
       std::fwrite(stream.data(), 1, stream.size(), patch.get());
       stream.clear();
     }
@@ -203,6 +209,7 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, std::uint6
     append_op(&stream,
               copy_op(static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)));
     std::fwrite(original + offset, 1, length, expected.get());
+    add_to_hash(&new_hash, original + offset, length);
     if (write_bsdiff) bsdiff_copy(&control, offset, length);
     produced += length;
     ++*count;
@@ -214,12 +221,18 @@ bool write_operations(const CaseShape& shape, const CaseFiles& files, std::uint6
     fill_random(&random, reinterpret_cast<unsigned char*>(&data[0]), data.size());
     append_op(&stream, insert_op(data));
     std::fwrite(data.data(), 1, data.size(), expected.get());
+    add_to_hash(&new_hash, data.data(), data.size());
     if (write_bsdiff) bsdiff_insert(&control, data);
     produced += data.size();
     ++*count;
   }
+  add_to_hash(&operations_hash, stream.data(), stream.size());
+  PatchChecks made = {kAllChecks, shape.new_size, hash_bytes(original, shape.original_size),
+                      hash_value(new_hash), hash_value(operations_hash)};
   munmap(mapping, shape.original_size);
-  stream += make_trailer("original.bin", "new.bin", std::to_string(shape.original_size) + "|");
+  stream +=
+      make_trailer("original.bin", "new.bin",
+                   size_field_with_checks(shape.original_size, checks ? made : PatchChecks{}));
   std::fwrite(stream.data(), 1, stream.size(), patch.get());
   bool written = std::fflush(patch.get()) == 0 && std::fflush(expected.get()) == 0 &&
                  !std::ferror(patch.get()) && !std::ferror(expected.get());
@@ -281,7 +294,8 @@ std::uint64_t disk_needed(const CaseShape& shape) {
   return shape.original_size + 2 * shape.new_size + shape.new_size / 4;
 }
 
-bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* files) {
+bool prepare_case(const CaseShape& shape, const std::string& folder, bool checks,
+                  CaseFiles* files) {
   std::string base = folder + "/" + shape.name;
   mkdir(base.c_str(), 0755);
   files->original = base + "/original.bin";
@@ -292,7 +306,7 @@ bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* 
   files->program_patch = base + "/Amber Reaches update.dat";
   files->bsdiff_written = shape.delta_tools && shape.original_size > kLargestBsdiffRun;
   std::string stamp = base + "/stamp";
-  std::string text = describe(shape);
+  std::string text = describe(shape, checks);
   bool kept = file_exists(files->original) && file_exists(files->expected) &&
               file_exists(files->patch) &&
               (!shape.delta_tools || (file_exists(files->xdelta) && file_exists(files->bsdiff)));
@@ -304,7 +318,7 @@ bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* 
   std::fflush(stdout);
   std::remove(stamp.c_str());
   if (!write_original(shape, files->original) ||
-      !write_operations(shape, *files, &files->operations)) {
+      !write_operations(shape, *files, checks, &files->operations)) {
     std::printf("cannot write the files of %s\n", shape.name);
     return false;
   }

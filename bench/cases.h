@@ -32,8 +32,9 @@ extern const std::size_t kCaseCount;
 std::uint64_t disk_needed(const CaseShape& shape);
 
 // Writes the case's files under `folder`, or keeps them when an earlier run made the
-// same case. Returns false (after saying why) when a file cannot be made.
-bool prepare_case(const CaseShape& shape, const std::string& folder, CaseFiles* files);
+// same case; with `checks`, its patch carries the checks. Returns false (after saying
+// why) when a file cannot be made.
+bool prepare_case(const CaseShape& shape, const std::string& folder, bool checks, CaseFiles* files);
 
 // True when the two files hold the same bytes.
 bool same_contents(const std::string& path_a, const std::string& path_b);

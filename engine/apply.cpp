@@ -27,6 +27,12 @@ std::size_t before_data_end(const PatchReader& patch, std::uint64_t at, std::siz
   return static_cast<std::size_t>(std::min<std::uint64_t>(wanted, patch.data_end - at));
 }
 
+// Adds bytes to a hash that is kept; bytes are hashed right after they are read, while
+// they are still in the cache.
+void hash_if_kept(StreamHash* hash, const void* bytes, std::size_t size) {
+  if (hash != nullptr) add_to_hash(hash, bytes, size);
+}
+
 // Tops the read-ahead up so that a whole operation head is buffered unless the data
 // ends: a head cut by the data end must not be completed from the trailer.
 void top_up(PatchReader* patch) {
@@ -34,7 +40,9 @@ void top_up(PatchReader* patch) {
   std::memmove(patch->bytes, patch->bytes + patch->next, held);
   patch->next = 0;
   std::size_t room = before_data_end(*patch, patch->position + held, sizeof patch->bytes - held);
-  patch->end = held + std::fread(patch->bytes + held, 1, room, patch->stream);
+  std::size_t got = std::fread(patch->bytes + held, 1, room, patch->stream);
+  hash_if_kept(patch->hash, patch->bytes + held, got);
+  patch->end = held + got;
 }
 
 // Moves up to `count` bytes of the patch to `destination`: from the read-ahead while it
@@ -46,7 +54,9 @@ std::size_t take_patch_bytes(PatchReader* patch, unsigned char* destination, std
   patch->next += got;
   if (got < count) {
     std::size_t rest = before_data_end(*patch, patch->position + got, count - got);
-    got += std::fread(destination + got, 1, rest, patch->stream);
+    std::size_t read = std::fread(destination + got, 1, rest, patch->stream);
+    hash_if_kept(patch->hash, destination + got, read);
+    got += read;
   }
   patch->position += got;
   return got;
@@ -147,6 +157,18 @@ bool copied_from_mapping(Applier* applier) {
   return false;
 }
 
+// Appends bytes to the new file, hashing them first when the patch gives the new file's
+// hash. Bytes past the new size that the checks give are refused before they are
+// written, so a patch cannot make the new file outgrow it by more than a batch in memory.
+ApplyOutcome write_new_bytes(Applier* applier, const unsigned char* bytes, std::size_t count) {
+  Verification& verification = applier->verification;
+  if (count > verification.limit - verification.written) return ApplyOutcome::wrong_original;
+  hash_if_kept(verification.new_file_hash, bytes, count);
+  verification.written += count;
+  bool written = std::fwrite(bytes, 1, count, applier->new_file) == count;
+  return written ? ApplyOutcome::complete : ApplyOutcome::write_failed;
+}
+
 // Fills in every copy of the batch. Returns the length of its complete part.
 std::size_t read_copies(Applier* applier) {
   Batch& batch = applier->batch;
@@ -169,9 +191,9 @@ ApplyOutcome write_batch(Applier* applier) {
   Batch& batch = applier->batch;
   std::size_t complete = read_copies(applier);
   bool whole = complete == batch.filled;
-  bool written = std::fwrite(batch.bytes, 1, complete, applier->new_file) == complete;
   batch.filled = batch.copies = 0;
-  if (!written) return ApplyOutcome::write_failed;
+  ApplyOutcome outcome = write_new_bytes(applier, batch.bytes, complete);
+  if (outcome != ApplyOutcome::complete) return outcome;
   return whole ? ApplyOutcome::complete : ApplyOutcome::wrong_original;
 }
 
@@ -202,9 +224,8 @@ ApplyOutcome copy_range(Applier* applier, std::uint64_t offset, std::uint32_t le
   for (std::uint32_t left = length; left > 0;) {
     std::size_t piece = std::min<std::size_t>(left, sizeof applier->block);
     std::size_t got = read_at(applier->original, offset, applier->block, piece);
-    if (std::fwrite(applier->block, 1, got, applier->new_file) != got) {
-      return ApplyOutcome::write_failed;
-    }
+    ApplyOutcome outcome = write_new_bytes(applier, applier->block, got);
+    if (outcome != ApplyOutcome::complete) return outcome;
     if (got < piece) return ApplyOutcome::wrong_original;
     offset += got;
     left -= static_cast<std::uint32_t>(got);
@@ -255,10 +276,58 @@ ApplyOutcome run_operation(Applier* applier) {
   return op.is_copy ? copy_from_original(applier, op) : insert_from_patch(applier, op.length);
 }
 
+// Keeps the hashes whose values the patch gives, and its new size as the limit.
+void start_verification(Applier* applier, const PatchChecks& checks) {
+  Verification& verification = applier->verification;
+  verification.checks = checks;
+  verification.limit = (checks.present & kNewSizeCheck) != 0 ? checks.new_size : UINT64_MAX;
+  verification.written = 0;
+  applier->patch.hash = nullptr;
+  verification.new_file_hash = nullptr;
+  if ((checks.present & kOperationsHashCheck) != 0) {
+    start_hash(&verification.operations_state);
+    applier->patch.hash = &verification.operations_state;
+  }
+  if ((checks.present & kNewHashCheck) != 0) {
+    start_hash(&verification.new_file_state);
+    verification.new_file_hash = &verification.new_file_state;
+  }
+}
+
+// Reads what is left of the operation stream, without running it, so that its hash
+// covers the whole stream also after a run that stopped early.
+void read_rest_of_operations(Applier* applier) {
+  PatchReader& patch = applier->patch;
+  while (patch.position < patch.data_end &&
+         take_patch_bytes(&patch, applier->block, sizeof applier->block) > 0) {
+  }
+}
+
+// The outcome of a run, `outcome`, held against the patch's checks. Damage to the
+// operation stream is told first, whatever stopped the run: a run stopped by it is not
+// the original's fault. Then the new file must have the size and hash it was made with.
+ApplyOutcome verified(Applier* applier, ApplyOutcome outcome) {
+  const Verification& verification = applier->verification;
+  const PatchChecks& checks = verification.checks;
+  if (outcome == ApplyOutcome::write_failed) return outcome;
+  if (applier->patch.hash != nullptr) {
+    read_rest_of_operations(applier);
+    if (hash_value(*applier->patch.hash) != checks.operations_hash) {
+      return ApplyOutcome::damaged_patch;
+    }
+  }
+  if (outcome != ApplyOutcome::complete) return outcome;
+  bool size_differs =
+      (checks.present & kNewSizeCheck) != 0 && verification.written != checks.new_size;
+  bool hash_differs = verification.new_file_hash != nullptr &&
+                      hash_value(*verification.new_file_hash) != checks.new_hash;
+  return size_differs || hash_differs ? ApplyOutcome::wrong_original : outcome;
+}
+
 }  // namespace
 
 ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_end, FILE* original,
-                            FILE* new_file) {
+                            FILE* new_file, const PatchChecks& checks) {
   std::int64_t original_size = stream_size(original);
   if (original_size < 0) return ApplyOutcome::wrong_original;
   applier->original = original;
@@ -269,6 +338,7 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   applier->patch.data_end = data_end;
   applier->patch.next = applier->patch.end = 0;
   applier->batch.filled = applier->batch.copies = 0;
+  start_verification(applier, checks);
   // Every write is a whole batch or block; a stream buffer would only split them.
   std::setvbuf(new_file, nullptr, _IONBF, 0);
   if (!seek_to(patch, 0)) return ApplyOutcome::damaged_patch;
@@ -284,5 +354,5 @@ ApplyOutcome run_operations(Applier* applier, FILE* patch, std::uint32_t data_en
   // among them came earlier and is the one reported.
   ApplyOutcome earlier = write_batch(applier);
   unmap_file(&applier->original_map);
-  return earlier != ApplyOutcome::complete ? earlier : outcome;
+  return verified(applier, earlier != ApplyOutcome::complete ? earlier : outcome);
 }

@@ -89,8 +89,9 @@ ApplyResult apply_patch(PatchJob* job) {
   std::int32_t expected_size = job->trailer.fields.expected_original_size;
   ApplyResult result = {ApplyOutcome::wrong_original, 0, nullptr};
   if (expected_size == 0 || stream_size(job->original_stream) == expected_size) {
-    result.outcome = run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
-                                    job->original_stream, job->output.stream);
+    result.outcome =
+        run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
+                       job->original_stream, job->output.stream, job->trailer.fields.checks);
     // Taken before closing and removing files can change it.
     if (result.outcome == ApplyOutcome::write_failed) result.error = last_system_error();
   }

@@ -64,9 +64,10 @@ struct ApplyResult {
   const char* complete_new_file;
 };
 
-// Checks the original's size when the trailer gives one, rebuilds the new file and
-// moves it into place, then closes every file. On failure the destination is as it was,
-// unless a copy into it broke off (`complete_new_file`).
+// Checks the original's size when the trailer gives one, rebuilds the new file (verified
+// against the checks the patch carries, see run_operations) and moves it into place,
+// then closes every file. On failure the destination is as it was, unless a copy into it
+// broke off (`complete_new_file`).
 ApplyResult apply_patch(PatchJob* job);
 
 // Closes whatever is still open and removes an unfinished new file.

@@ -6,6 +6,12 @@
 
 #include "format/trailer.h"
 
+#ifdef QV_XXH3_DISPATCH
+// The library's entry points that pick the processor's widest vector unit; they take the
+// place of XXH3_64bits and XXH3_64bits_update below.
+#include <xxh_x86dispatch.h>
+#endif
+
 namespace {
 
 constexpr char kSeparator = '|';

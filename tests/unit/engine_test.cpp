@@ -33,7 +33,7 @@ class Job : public testing::Test {
   }
 
   JobOutcome run(const char* destination = "new.dat", const char* original = "old.dat") {
-    write_file("patch.dat", stream_ + encode_trailer("old.dat", "new.dat", ""));
+    write_file("patch.dat", stream_ + encode_trailer("old.dat", "new.dat", size_field_));
     static PatchJob job;
     return run_patch_job(&job, "patch.dat", original, destination);
   }
@@ -54,13 +54,13 @@ class Job : public testing::Test {
     FILE* out = fopencookie(this, "w", {nullptr, write_and_cut, nullptr, nullptr});
     static Applier applier;
     ApplyOutcome outcome =
-        run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out);
+        run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out, {});
     for (FILE* file : {patch, old, out})
       std::fclose(file);
     return outcome;
   }
 
-  std::string folder_, original_, stream_, expected_, *written_ = nullptr;
+  std::string folder_, original_, stream_, expected_, size_field_, *written_ = nullptr;
   off_t cut_to_ = 0;
 };
 
@@ -92,6 +92,19 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
     }
   }
   ASSERT_EQ(run(), JobOutcome::complete);
+  EXPECT_TRUE(read_file("new.dat") == expected_);
+  // With the checks the creator writes, hashed across batches and long copies: the same
+  // file; an original with one copied byte changed is refused and the file left as it was.
+  auto bytes = [](const std::string& s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
+  };
+  size_field_ = size_field_with_checks(
+      size, make_checks(bytes(original_), size, bytes(expected_), expected_.size(), stream_));
+  EXPECT_EQ(run(), JobOutcome::complete);
+  std::string changed = original_;
+  changed[5500] ^= 1;  // taken by copy(5000, 1000)
+  write_file("old.dat", changed);
+  EXPECT_EQ(run(), JobOutcome::wrong_original);
   EXPECT_TRUE(read_file("new.dat") == expected_);
   // Again with the pieces read instead of mapped: the first write cuts off a last byte
   // that no copy takes, and from then on the original is read.
