@@ -311,8 +311,7 @@ std::string make_patch_bytes(const unsigned char* original, std::size_t original
                             &patch) != DiffStatus::ok) {
     return "";
   }
-  PatchChecks checks =
-      make_checks(original, original_size, target, target_size, patch.data(), patch.size());
+  PatchChecks checks = make_checks(original, original_size, target, target_size, patch);
   std::string trailer =
       encode_trailer(original_name, new_name, size_field_with_checks(original_size, checks));
   return trailer.empty() ? "" : patch + trailer;

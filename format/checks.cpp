@@ -101,6 +101,13 @@ PatchChecks make_checks(const unsigned char* original, std::size_t original_size
           hash_bytes(operations, operations_size)};
 }
 
+PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
+                        const unsigned char* new_file, std::size_t new_size,
+                        const std::string& operations) {
+  return make_checks(original, original_size, new_file, new_size, operations.data(),
+                     operations.size());
+}
+
 std::string size_field_with_checks(std::uint64_t original_size, const PatchChecks& checks) {
   std::string field = size_field_for(original_size);
   if (checks.present == 0) return field;

@@ -39,6 +39,9 @@ PatchChecks parse_checks(const char* text);
 PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
                         const unsigned char* new_file, std::size_t new_size, const void* operations,
                         std::size_t operations_size);
+PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
+                        const unsigned char* new_file, std::size_t new_size,
+                        const std::string& operations);
 
 // The trailer field that follows the names: the original's size (left out where the
 // field cannot carry it, so that it stays unchecked), its separator, then the words of
