@@ -82,6 +82,8 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
        24},
       {"an insert longer than 65535 bytes", random,
        random.substr(0, 1000) + random_bytes(70000, 11) + random.substr(2000, 1000), 70014},
+      {"a copy worth splitting an insert longer than 65535 bytes", random.substr(0, 1000),
+       random_bytes(40000, 13) + random.substr(100, 5) + random_bytes(40000, 14), 80009},
       {"a last piece just long enough", random, random_bytes(50, 9) + random.substr(1000, 6), 56},
       {"one block repeated, offsets of the first", repeated, scattered(block, 2000, 8, 40), 13454},
   };
