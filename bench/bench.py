@@ -1,20 +1,16 @@
 #!/usr/bin/env python3
-"""bench.py apply|create [options]: the applier against dd, xdelta3 and bspatch, and the
-creator against xdelta3, bsdiff and zstd, each side by side in one run. scripts/bench and
-scripts/bench-diff build the programs and run it; bench/README.md says what it measures.
-Progress goes to standard error, the tables to standard output."""
-import argparse, filecmp, glob, json, os, shlex, statistics, subprocess, sys, tarfile, tempfile, time
+"""bench.py apply|create [options]: the applier against dd, xdelta3 and bspatch, or the
+creator against xdelta3, bsdiff and zstd, side by side in one run (bench/README.md), as
+scripts/bench and scripts/bench-diff run it. Progress on standard error, tables on output."""
+import argparse, filecmp, glob, json, os, pathlib, shlex, statistics, subprocess, sys, tarfile, tempfile, time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-BUILD = os.path.join(os.path.dirname(HERE), "build", "bench")
-MAKE, PROGRAM = f"{BUILD}/bench/qv-bench-make", f"{BUILD}/bench/qv-bench-program"
-QUORVALEX = f"{BUILD}/quorvalex"
-PATCH = "Amber Reaches update.dat"
+BUILD = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bench")
+MAKE, PROGRAM, QUORVALEX = f"{BUILD}/bench/qv-bench-make", f"{BUILD}/bench/qv-bench-program", f"{BUILD}/quorvalex"
 MIB, GIB = 1 << 20, 1 << 30
 
 # name: original and new size, copy lengths, insert lengths, chance of an insert after a
-# copy (%), the delta tools that also apply it. bsdiff needs minutes and 9 times the
-# original in memory per 64 MiB; xdelta3 takes long to encode 14 million pieces.
+# copy (%), the delta tools that apply it too. bsdiff needs about 9 times the original in
+# memory and minutes per 64 MiB; xdelta3 takes very long to encode 14 million pieces.
 CASES = {
     "big-copy-64m": (64 * MIB, 64 * MIB, 64 << 10, 1 << 20, 1, 64, 100, ("xdelta3", "bspatch")),
     "small-op-64m": (64 * MIB, 64 * MIB, 8, 200, 1, 16, 43, ("xdelta3", "bspatch")),
@@ -22,11 +18,37 @@ CASES = {
     "small-op-1g": (GIB, GIB, 8, 200, 1, 16, 43, ()),
 }
 
-# name, npm package, two releases, the file compared
+# The tools that rebuild a case's new file, each into out.NAME (dd's are checked by their
+# size only): label, what it needs, shell command run in the case's folder, exit status of
+# a good run. The player's program runs in the folder of its patch; its two questions are
+# answered on standard input (plain/answers, verified/answers), then the key press that
+# ends it.
+APPLY_TOOLS = [
+    ("program", "", "cd plain && exec {program} < answers", 1),
+    ("verified", "", "cd verified && exec {program} < answers", 1),
+    ("program base", "baseline", "cd plain && exec {baseline}/qv-bench-program < answers", 1),
+    ("apply plain", "", "exec {quorvalex} apply -f original.bin 'plain/Amber Reaches update.dat' out.apply-plain", 0),
+    ("apply verified", "", "exec {quorvalex} apply -f original.bin 'verified/Amber Reaches update.dat' out.apply-verified",
+     0),
+    ("xdelta3 -d", "xdelta3", "exec xdelta3 -d -f -s original.bin patch.xd3 out.xdelta3", 0),
+    ("bspatch", "bspatch", "exec bspatch original.bin out.bspatch patch.bsdiff", 0),
+    ("dd", "", "exec dd if=original.bin of=out.dd bs=128K iflag=count_bytes count={size} status=none", 0),
+    ("dd conv=fsync", "", "exec dd if=original.bin of=out.dd-fsync bs=128K iflag=count_bytes count={size} "
+     "status=none conv=fsync", 0),
+]
+
+# The creator's peers: label, command words.
+CREATE_PEERS = [
+    ("xdelta3 -9 -N -S none -B size", "xdelta3 -e -f -9 -N -S none -B {size} -s {original} {new} {patch}"),
+    ("xdelta3 (default)", "xdelta3 -e -f -s {original} {new} {patch}"),
+    ("bsdiff", "bsdiff {original} {new} {patch}"),
+    ("zstd -19 --long=27 --patch-from", "zstd -q -f -19 --long=27 --patch-from={original} {new} -o {patch}"),
+]
+
+# name, npm package, two releases, the file of the package compared
 NPM_PAIRS = [
     ("esbuild-0.28", "@esbuild/linux-x64", "0.28.1", "0.28.2", "bin/esbuild"),
     ("swc-1.16", "@swc/core-linux-x64-gnu", "1.16.21", "1.16.22", "swc.linux-x64-gnu.node"),
-    # two consecutive releases of a 100 MB native executable
     ("next-swc-16.4", "@next/swc-linux-x64-gnu", "16.4.5", "16.4.6", "next-swc.linux-x64-gnu.node"),
 ]
 
@@ -39,22 +61,23 @@ def run(argv, **options):
     return subprocess.run(argv, check=True, stdout=subprocess.PIPE, text=True, **options).stdout
 
 
-def ratio(a, b):
-    return f"{a / b:.2f}" if a and b else "-"
+def ratio(a, b, digits=2):
+    return f"{a / b:.{digits}f}" if a and b else "-"
 
 
 def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    return "\n".join(lines + ["| " + " | ".join(map(str, row)) + " |" for row in rows])
+    lines = [header, ["---"] * len(header)] + rows
+    return "\n".join("| " + " | ".join(map(str, line)) + " |" for line in lines)
+
+
+def load_average():
+    return " ".join(open("/proc/loadavg").read().split()[:3])
 
 
 def machine():
-    cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
-    load = " ".join(open("/proc/loadavg").read().split()[:3])
-    return f"{cpu}, {os.cpu_count()} cores, load average {load}"
+    cpu = next((l.split(":")[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+    return f"{cpu}, {os.cpu_count()} cores, load average {load_average()}"
 
-
-# ---- memory: /usr/bin/time for the peak resident set, a sampler for private memory ----
 
 def child_of(pid):
     for entry in filter(str.isdigit, os.listdir("/proc")):
@@ -64,7 +87,6 @@ def child_of(pid):
                     return int(entry)
         except (OSError, IndexError):
             pass
-    return None
 
 
 def rss_anon_kib(pid):
@@ -75,59 +97,23 @@ def rss_anon_kib(pid):
         return 0
 
 
-def memory_run(argv, cwd=None, stdin=None):
-    """Exit status, peak RssAnon (sampled every millisecond: Linux keeps no high-water mark
-    of it) and peak RSS (/usr/bin/time) of one run, in KiB."""
-    with tempfile.NamedTemporaryFile("r") as report, open(stdin or os.devnull) as given:
-        timed = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", report.name] + argv, cwd=cwd,
-                                 stdin=given, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def timed(argv, cwd=None, sample=False):
+    """Exit status, wall and CPU (user + system) time, peak RSS (KiB) of one run by /usr/bin/time,
+    and with `sample` peak RssAnon (KiB), read every millisecond: Linux keeps no maximum of it."""
+    with tempfile.NamedTemporaryFile("r") as report:
+        process = subprocess.Popen(["/usr/bin/time", "-f", "%e %U %S %M", "-o", report.name] + argv, cwd=cwd,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         tool, anon = None, 0
-        while timed.poll() is None:
-            tool = tool or child_of(timed.pid)
+        while sample and process.poll() is None:
+            tool = tool or child_of(process.pid)
             anon = max(anon, rss_anon_kib(tool) if tool else 0)
             time.sleep(0.001)
-        return timed.returncode, anon, int(report.read().split()[-1])
+        process.wait()
+        wall, user, system, rss = report.read().split()[-4:]
+    return process.returncode, float(wall), float(user) + float(system), int(rss), anon
 
 
 # ---- applying ----
-
-def tool(label, argv, cwd=None, stdin=None, status=0):
-    return {"label": label, "argv": argv, "cwd": cwd, "stdin": stdin, "status": status}
-
-
-def apply_tools(folder, size, peers, baseline):
-    """The tools that rebuild the case's new file, each into out.LABEL in the case's folder."""
-    out = lambda label: f"{folder}/out.{label.replace(' ', '-')}"
-    original = f"{folder}/original.bin"
-
-    # The player's program in the folder of its patch: the two questions are answered on
-    # standard input, then the key press that ends it; it always exits with 1.
-    def program(label, binary, kind):
-        answers = f"{folder}/{kind}/answers-{label.replace(' ', '-')}"
-        with open(answers, "w") as f:
-            f.write(f"../original.bin\n../{os.path.basename(out(label))}\n\n")
-        return tool(label, [binary], f"{folder}/{kind}", answers, 1)
-
-    tools = [program("program", PROGRAM, "plain"), program("verified", PROGRAM, "verified")]
-    if baseline:
-        tools.append(program("program base", f"{baseline}/qv-bench-program", "plain"))
-    for kind in ("plain", "verified"):
-        tools.append(tool(f"apply {kind}", [QUORVALEX, "apply", "-f", original, f"{folder}/{kind}/{PATCH}", out(f"apply {kind}")]))
-    if "xdelta3" in peers:
-        tools.append(tool("xdelta3 -d", ["xdelta3", "-d", "-f", "-s", original, f"{folder}/patch.xd3", out("xdelta3 -d")]))
-    if "bspatch" in peers:
-        tools.append(tool("bspatch", ["bspatch", original, out("bspatch"), f"{folder}/patch.bsdiff"]))
-    dd = ["dd", f"if={original}", "bs=128K", "iflag=count_bytes", f"count={size}", "status=none"]
-    tools.append(tool("dd", dd + [f"of={out('dd')}"]))
-    tools.append(tool("dd conv=fsync", dd + [f"of={out('dd conv=fsync')}", "conv=fsync"]))
-    return tools
-
-
-def shell_command(t):
-    command = shlex.join(t["argv"]) + (f" < {shlex.quote(t['stdin'])}" if t["stdin"] else "")
-    command = f"cd {shlex.quote(t['cwd'])} && {command}" if t["cwd"] else command
-    return f"{command}; test $? -eq {t['status']}" if t["status"] else command
-
 
 def check_outputs(folder):
     """Compares every output in the case's folder with the expected new file (dd's by its
@@ -135,86 +121,82 @@ def check_outputs(folder):
     expected = f"{folder}/new.bin"
     for output in sorted(glob.glob(f"{folder}/out.*")):
         dd = os.path.basename(output).startswith("out.dd")
-        right = os.path.getsize(output) == os.path.getsize(expected) if dd else filecmp.cmp(output, expected, False)
-        if not right:
+        if not (os.path.getsize(output) == os.path.getsize(expected) if dd else filecmp.cmp(output, expected, False)):
             say(f"{output} differs from the expected new file")
             return False
         os.remove(output)
     return True
 
 
-def prepare_case(root, name):
+def prepare_case(folder, name):
     """Makes the case's files once and keeps them; returns its operation count."""
-    shape, folder = CASES[name], f"{root}/{name}"
-    stamp, wanted = f"{folder}/stamp", f"v2 {shape}"
+    shape, stamp = CASES[name], f"{folder}/stamp"
+    wanted = f"v2 {shape}"
     if os.path.exists(stamp) and open(stamp).readline().strip() == wanted:
-        return int(open(stamp).read().split("\n")[1])
+        return int(open(stamp).read().split()[-1])
     say(f"generating {name} in {folder} (once; kept for later runs)")
     os.makedirs(folder, exist_ok=True)
-    operations = int(run([MAKE, "case", folder, name] + [str(v) for v in shape[:7]]))
-    original, new = f"{folder}/original.bin", f"{folder}/new.bin"
-    if "xdelta3" in shape[7]:  # a source window over the whole original
-        run(["xdelta3", "-e", "-f", "-B", str(max(shape[0], 64 * MIB)), "-s", original, new, f"{folder}/patch.xd3"])
+    operations = int(run([MAKE, "case", folder, name] + [str(value) for value in shape[:7]]))
+    if "xdelta3" in shape[7]:  # with a source window over the whole original
+        run(["xdelta3", "-e", "-f", "-B", str(shape[0]), "-s", "original.bin", "new.bin", "patch.xd3"], cwd=folder)
     if "bspatch" in shape[7]:
-        run(["bsdiff", original, new, f"{folder}/patch.bsdiff"])
-    with open(stamp, "w") as f:
-        f.write(f"{wanted}\n{operations}\n")
+        run(["bsdiff", "original.bin", "new.bin", "patch.bsdiff"], cwd=folder)
+    pathlib.Path(stamp).write_text(f"{wanted}\n{operations}\n")
     return operations
 
 
 def bench_case(args, name):
-    folder, (size, peers) = f"{args.dir}/{name}", (CASES[name][1], CASES[name][7])
-    operations = prepare_case(args.dir, name)
-    tools = apply_tools(folder, size, peers, args.baseline)
-    check_outputs(folder)
+    folder, size, peers = f"{args.dir}/{name}", CASES[name][1], CASES[name][7]
+    operations = prepare_case(folder, name)
+    for kind in ("plain", "verified"):  # the program's questions: the original, the new file, the last key
+        pathlib.Path(f"{folder}/{kind}/answers").write_text(f"../original.bin\n../out.{kind}\n\n")
+    values = {"program": PROGRAM, "quorvalex": QUORVALEX, "baseline": args.baseline, "size": size}
+    tools = [(label, command.format(**values), status) for label, needs, command, status in APPLY_TOOLS
+             if needs in ("",) + peers or (needs == "baseline" and args.baseline)]
     prepare = f"{shlex.quote(sys.executable)} {shlex.quote(__file__)} check {shlex.quote(folder)} && sync"
     command = ["hyperfine", "--style", "none", "--warmup", "1", "--runs", str(args.runs),
                "--export-json", f"{folder}/hyperfine.json"]
-    for t in tools:
-        command += ["--prepare", prepare, "-n", t["label"], shell_command(t)]
+    for label, shell, status in tools:
+        command += ["--prepare", prepare, "-n", label, f"cd {shlex.quote(folder)} && ({shell}); test $? -eq {status}"]
     say(f"{name}: {len(tools)} tools, {args.runs} runs each after a warm-up run")
     if subprocess.run(command).returncode != 0 or not check_outputs(folder):
         sys.exit(f"{name}: a tool failed or wrote a wrong file")
     results = {r["command"]: r for r in json.load(open(f"{folder}/hyperfine.json"))["results"]}
-    say(f"{name}: peak memory, one more run of each")
-    for t in tools:
+    for label, shell, status in tools:
         subprocess.run(prepare, shell=True, check=True)
-        status, anon, rss = memory_run(t["argv"], t["cwd"], t["stdin"])
-        if status != t["status"] or not check_outputs(folder):
-            sys.exit(f"{name}: {t['label']} failed in its memory run")
-        results[t["label"]].update(anon=anon, rss=rss)
-    rows = [[label, f"{r['min']:.3f} s", f"{r['median']:.3f} s", f"{r['user'] + r['system']:.3f} s",
-             f"{r['anon'] / 1024:.1f} MiB", f"{r['rss'] / 1024:.1f} MiB"] for label, r in results.items()]
+        got, _, _, rss, anon = timed(["sh", "-c", shell], folder, sample=True)
+        if got != status or not check_outputs(folder):
+            sys.exit(f"{name}: {label} failed in its memory run")
+        results[label].update(anon=anon / 1024, rss=rss / 1024)
     print(f"\n{name}: {size / MIB:.0f} MiB new file, {operations} operations, {args.runs} runs\n")
-    print(table(["tool", "fastest", "median", "CPU (user+sys)", "RssAnon", "peak RSS"], rows))
+    print(table(["tool", "fastest", "median", "CPU (user+sys)", "RssAnon", "peak RSS"],
+                [[label, f"{r['min']:.3f} s", f"{r['median']:.3f} s", f"{r['user'] + r['system']:.3f} s",
+                  f"{r['anon']:.1f} MiB", f"{r['rss']:.1f} MiB"] for label, r in results.items()]))
     fastest = lambda label: results[label]["min"] if label in results else 0
     cpu = lambda label: results[label]["user"] + results[label]["system"]
-    return [name, operations, f"{fastest('program'):.3f} s", f"{fastest('verified'):.3f} s",
-            f"{fastest('dd conv=fsync'):.3f} s", ratio(fastest("program"), fastest("dd conv=fsync")),
+    return [name, operations, f"{fastest('program'):.3f} s", f"{fastest('dd conv=fsync'):.3f} s",
+            ratio(fastest("program"), fastest("dd conv=fsync")), ratio(fastest("program"), fastest("xdelta3 -d")),
             ratio(fastest("verified"), fastest("program")), ratio(cpu("verified"), cpu("program")),
-            ratio(fastest("apply verified"), fastest("apply plain")), ratio(fastest("program"), fastest("xdelta3 -d")),
-            ratio(fastest("program"), fastest("program base")),
-            f"{max(results['program']['anon'], results['verified']['anon']) / 1024:.1f} MiB"]
+            ratio(fastest("apply verified"), fastest("apply plain")), ratio(fastest("program"), fastest("program base")),
+            f"{max(results['program']['anon'], results['verified']['anon']):.1f} MiB"]
 
 
 def bench_apply(args):
-    names = args.case or [n for n in CASES if not args.quick or CASES[n][0] < GIB]
-    print(f"machine: {machine()}; scratch folder {args.dir}")
-    os.makedirs(args.dir, exist_ok=True)
+    names = args.case or [name for name in CASES if not args.quick or CASES[name][0] < GIB]
+    print(f"machine: {machine()}; cases in {args.dir}")
     summary = [bench_case(args, name) for name in names]
-    print("\nFastest wall times and ratios of fastest times; CPU = mean user + system time.\n")
-    print(table(["case", "operations", "program", "verified", "dd conv=fsync", "program/(dd conv=fsync)",
-                 "verified/program", "CPU verified/program", "apply verified/plain", "program/xdelta3 -d",
-                 "program/program base", "RssAnon"], summary))
+    print("\nRatios of the fastest wall times; CPU: mean user + system time.\n")
+    print(table(["case", "operations", "program", "dd conv=fsync", "program/(dd conv=fsync)",
+                 "program/(xdelta3 -d)", "verified/program", "CPU verified/program",
+                 "apply verified/plain", "program/(program base)", "RssAnon"], summary))
 
 
 # ---- the creator ----
 
 def fetch_pairs(folder):
     pairs = []
-    for name, package, old, new, file in NPM_PAIRS:
-        paths = []
-        for version in (old, new):
+    for name, package, *versions, file in NPM_PAIRS:
+        for version in versions:
             target = f"{folder}/{name}-{version}"
             if not os.path.exists(f"{target}/package/{file}"):
                 say(f"fetching {package}@{version}")
@@ -222,38 +204,24 @@ def fetch_pairs(folder):
                 packed = run(["npm", "pack", "--silent", f"{package}@{version}"], cwd=target).strip()
                 with tarfile.open(f"{target}/{packed}") as archive:
                     archive.extractall(target)
-            paths.append(f"{target}/package/{file}")
-        pairs.append((name, *paths))
+        pairs.append([name] + [f"{folder}/{name}-{version}/package/{file}" for version in versions])
     wads = f"{folder}/freedoom/usr/share/games/doom"
     if not os.path.exists(f"{wads}/freedoom2.wad"):
         run(["apt-get", "download", "freedoom"], cwd=folder)
         run(["dpkg-deb", "-x", glob.glob(f"{folder}/freedoom_*.deb")[0], f"{folder}/freedoom"])
-    pairs.append(("freedoom-1-to-2", f"{wads}/freedoom1.wad", f"{wads}/freedoom2.wad"))
+    pairs.append(["freedoom-1-to-2", f"{wads}/freedoom1.wad", f"{wads}/freedoom2.wad"])
     if not os.path.exists(f"{folder}/generated-100m.new"):
         say("generating generated-100m")
         run([MAKE, "pair", folder])
-    pairs.append(("generated-100m", f"{folder}/generated-100m.old", f"{folder}/generated-100m.new"))
-    return pairs
+    return pairs + [["generated-100m", f"{folder}/generated-100m.old", f"{folder}/generated-100m.new"]]
 
 
-def timed_run(argv, patch):
-    """Wall time, CPU time (user + system) and peak RSS in KiB of one run, or None."""
-    if os.path.exists(patch):
-        os.remove(patch)
-    with tempfile.NamedTemporaryFile("r") as report:
-        status = subprocess.run(["/usr/bin/time", "-f", "%e %U %S %M", "-o", report.name] + argv,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
-        wall, user, system, kib = report.read().split()[-4:]
-    return None if status or not os.path.exists(patch) else (float(wall), float(user) + float(system), int(kib))
-
-
-def rebuilds(original, patch, new):
+def check_rebuilds(original, patch, new):
     out = patch + ".rebuilt"
-    applied = subprocess.run([QUORVALEX, "apply", "-f", original, patch, out], stderr=subprocess.DEVNULL).returncode == 0
-    right = applied and filecmp.cmp(out, new, False)
-    if os.path.exists(out):
-        os.remove(out)
-    return right
+    applied = subprocess.run([QUORVALEX, "apply", "-f", original, patch, out], stderr=subprocess.DEVNULL)
+    if applied.returncode != 0 or not filecmp.cmp(out, new, shallow=False):
+        sys.exit(f"{patch} does not rebuild {new}")
+    os.remove(out)
 
 
 def xz_size(path):
@@ -261,67 +229,50 @@ def xz_size(path):
 
 
 def bench_pair(args, name, original, new):
-    load = " ".join(open("/proc/loadavg").read().split()[:3])
-    size, new_size = os.path.getsize(original), os.path.getsize(new)
-    tools = [("quorvalex create", [QUORVALEX, "create", "-f", original, new], args.runs)]
-    if args.baseline:
-        tools.append(("baseline", shlex.split(args.baseline) + [original, new], args.runs))
-    if not args.only_ours:
-        tools += [
-            ("xdelta3 -9 -N -S none -B size", ["xdelta3", "-e", "-f", "-9", "-N", "-S", "none", "-B", str(size), "-s", original, new], 1),
-            ("xdelta3 (default)", ["xdelta3", "-e", "-f", "-s", original, new], 1),
-            ("bsdiff", ["bsdiff", original, new], 1),
-            ("zstd -19 --long=27 --patch-from", ["zstd", "-q", "-f", "-19", "--long=27", f"--patch-from={original}", new, "-o"], 1),
-        ]
-    patches = {label: f"{args.dir}/{name}.patch{i}" for i, (label, _, _) in enumerate(tools)}
-    runs = {label: [] for label, _, _ in tools}
-    for round in range(args.runs):  # ours and the baseline take turns, under the same load
-        for label, argv, count in tools:
-            if round < count:
-                say(f"{name}: {label}, run {round + 1}")
-                runs[label].append(timed_run(argv + [patches[label]], patches[label]))
+    load, size, both = load_average(), os.path.getsize(original), os.path.getsize(original) + os.path.getsize(new)
     plain = f"{args.dir}/{name}.plain.qvx"  # the same for every build: made once
     if not os.path.exists(plain):
         say(f"{name}: the plain longest-match parse")
         run([MAKE, "plain", original, new, plain])
-    ours = patches["quorvalex create"]
-    ours_size = (os.path.getsize(ours), xz_size(ours)) if None not in runs["quorvalex create"] else (0, 0)
-    rows = []
+    check_rebuilds(original, plain, new)
+    tools = [("quorvalex create", f"{QUORVALEX} create -f {{original}} {{new}} {{patch}}", args.runs)]
+    if args.baseline:
+        tools.append(("baseline", args.baseline + " {original} {new} {patch}", args.runs))
+    tools += [] if args.only_ours else [(label, command, 1) for label, command in CREATE_PEERS]
+    runs = {label: [] for label, _, _ in tools}
+    patches = {label: f"{args.dir}/{name}.{i}.patch" for i, label in enumerate(runs)}
+    for round in range(args.runs):  # ours and the baseline take turns, under the same load
+        for label, command, _ in [tool for tool in tools if round < tool[2]]:
+            say(f"{name}: {label}, run {round + 1}")
+            if os.path.exists(patches[label]):
+                os.remove(patches[label])
+            argv = [word.format(original=original, new=new, patch=patches[label], size=size) for word in command.split()]
+            status, *measures = timed(argv)
+            runs[label].append(None if status or not os.path.exists(patches[label]) else measures)
+            if label == "quorvalex create" and runs[label][-1]:
+                check_rebuilds(original, patches[label], new)
+    rows, ours = [], (0, 0)
     for label, results in runs.items():
         if None in results:
-            rows.append([name, label, "failed"] + [""] * 6)
+            rows.append([name, label, "failed"])
             continue
         raw, xz = os.path.getsize(patches[label]), xz_size(patches[label])
-        rows.append([name, label, raw, xz, ratio(raw, ours_size[0]), ratio(xz, ours_size[1]),
-                     f"{statistics.median(r[0] for r in results):.2f} s",
-                     f"{statistics.median(r[1] for r in results):.2f} s", f"{max(r[2] for r in results) / 1024:.0f} MiB"])
-    note = f"{name}: original {size / 1e6:.3f} MB, new {new_size / 1e6:.3f} MB, load average {load}; "
-    if ours_size[0] and rebuilds(original, ours, new):
-        peak = max(r[2] for r in runs["quorvalex create"]) * 1024
-        plain_ok = "" if rebuilds(original, plain, new) else ", DOES NOT REBUILD"
-        note += (f"our patch rebuilds the new file, is {ours_size[0] / new_size:.4f} of it and "
-                 f"{ours_size[0] / os.path.getsize(plain):.3f}x the plain longest-match parse "
-                 f"({os.path.getsize(plain)} bytes{plain_ok}); peak memory {ratio(peak, size + new_size)}x the two files")
-    else:
-        note += "OUR PATCH DOES NOT REBUILD THE NEW FILE"
-    for patch in patches.values():
-        if os.path.exists(patch):
-            os.remove(patch)
-    return rows, note
+        os.remove(patches[label])
+        ours = (raw, xz) if label == "quorvalex create" else ours
+        peak = max(r[2] for r in results) * 1024
+        rows.append([name, label, raw, xz, ratio(raw, ours[0]), ratio(xz, ours[1]), ratio(raw, os.path.getsize(plain), 3),
+                     f"{statistics.median(r[0] for r in results):.2f} s", f"{statistics.median(r[1] for r in results):.2f} s",
+                     f"{peak / MIB:.0f} MiB", ratio(peak, both), load])
+    return rows
 
 
 def bench_create(args):
     os.makedirs(args.dir, exist_ok=True)
-    pairs = args.pair or fetch_pairs(args.dir)
     print(f"machine: {machine()}\nquorvalex create (and the baseline): medians of {args.runs} runs; "
-          "the other tools: one run. Sizes in bytes; ratios over ours.\n")
-    rows, notes = [], []
-    for pair in pairs:
-        pair_rows, note = bench_pair(args, *pair)
-        rows += pair_rows
-        notes.append(note)
-    print(table(["pair", "tool", "raw", "xz -9", "raw/ours", "xz/ours xz", "wall", "CPU (user+sys)", "peak memory"], rows))
-    print("\n" + "\n".join(notes))
+          "the other tools: one run; every patch of ours rebuilds its new file.\n")
+    rows = [row for pair in args.pair or fetch_pairs(args.dir) for row in bench_pair(args, *pair)]
+    print(table(["pair", "tool", "raw", "xz -9", "raw/ours", "xz/ours xz", "raw/plain parse", "wall",
+                 "CPU (user+sys)", "peak RSS", "RSS/both files", "load"], rows))
 
 
 def main():
@@ -332,16 +283,15 @@ def main():
     apply.add_argument("--case", action="append", choices=list(CASES), help="only this case (repeatable)")
     apply.add_argument("--runs", type=int, default=5)
     apply.add_argument("--dir", default="/tmp/qv-bench", help="where the cases are made and kept")
-    apply.add_argument("--baseline", metavar="FOLDER", help="another build's build/bench/bench, run as 'program base'")
+    apply.add_argument("--baseline", metavar="FOLDER", help="another build's build/bench/bench, as 'program base'")
     create = commands.add_parser("create", help="the creator (scripts/bench-diff)")
     create.add_argument("--runs", type=int, default=3)
     create.add_argument("--dir", default="/tmp/qv-bench-diff", help="where the pairs are fetched and kept")
     create.add_argument("--pair", nargs=3, action="append", metavar=("NAME", "ORIGINAL", "NEW"),
                         help="measure this pair instead of the fetched ones (repeatable)")
     create.add_argument("--only-ours", action="store_true", help="leave out the other tools")
-    create.add_argument("--baseline", metavar="COMMAND", help="another creator, such as 'OTHER/quorvalex create'")
-    check = commands.add_parser("check", help="compare and remove a case's outputs (hyperfine's --prepare)")
-    check.add_argument("folder")
+    create.add_argument("--baseline", metavar="COMMAND", help="another creator, as 'OTHER/quorvalex create'")
+    commands.add_parser("check", help="check and remove a case's outputs (for --prepare)").add_argument("folder")
     args = parser.parse_args()
     if args.command == "check":
         sys.exit(0 if check_outputs(args.folder) else 1)

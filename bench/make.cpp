@@ -1,27 +1,22 @@
-// qv-bench-make: the files bench/bench.py measures.
-//   qv-bench-make case FOLDER NAME ORIGINAL_SIZE NEW_SIZE PIECE_MIN PIECE_MAX INSERT_MIN
-//                 INSERT_MAX INSERT_PERCENT
-//     FOLDER/original.bin, random; FOLDER/new.bin, pieces of PIECE_MIN to PIECE_MAX bytes
-//     copied from random offsets of it, each followed (with a chance of INSERT_PERCENT) by
-//     INSERT_MIN to INSERT_MAX random bytes; and the patch of those operations under the
-//     name the program looks for, in FOLDER/plain and, with the checks, FOLDER/verified.
-//     Prints the number of operations.
-//   qv-bench-make pair FOLDER
-//     the creator's generated pair: FOLDER/generated-100m.old and .new.
-//   qv-bench-make plain ORIGINAL NEW PATCH
-//     the patch of a plain longest-match parse, the yardstick for the creator's parse:
-//     from each place, the longest match in the original when its copy is shorter than
-//     the bytes it builds, else one byte inserted.
-// Files are the same on every machine. Exit status 0 when the files are written, 1 if not.
-#include <fcntl.h>
-#include <sys/mman.h>
+// qv-bench-make: the files bench/bench.py measures, the same on every machine.
+//   case FOLDER NAME ORIGINAL_SIZE NEW_SIZE PIECE_MIN PIECE_MAX INSERT_MIN INSERT_MAX PERCENT
+//     a random FOLDER/original.bin; FOLDER/new.bin of pieces copied from random offsets of
+//     it, each followed, by a chance of PERCENT, by random bytes; the patch of those
+//     operations under the name the program looks for, in FOLDER/plain and, with the
+//     checks, FOLDER/verified. Prints the number of operations.
+//   pair FOLDER: the creator's generated pair, FOLDER/generated-100m.old and .new.
+//   plain ORIGINAL NEW PATCH: a plain longest-match parse, the creator's yardstick: from
+//     each place the longest match in the original where its copy is shorter than the
+//     bytes it builds, else one byte inserted.
+// Exit status 0 when the files are written, 1 when not, 2 for a wrong command line.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,8 +27,6 @@
 #include "format/trailer.h"
 
 namespace {
-
-constexpr char kPatchName[] = "Amber Reaches update.dat";
 
 // splitmix64: fast, and the same bytes everywhere.
 std::uint64_t next_random(std::uint64_t* state) {
@@ -61,80 +54,55 @@ std::uint64_t seed_of(const char* name) {
   return seed;
 }
 
-bool write_file(const std::string& path, const void* bytes, std::size_t size) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  bool written = file != nullptr && std::fwrite(bytes, 1, size, file) == size;
-  if (file != nullptr && std::fclose(file) != 0) written = false;
-  if (!written) std::fprintf(stderr, "qv-bench-make: cannot write %s\n", path.c_str());
-  return written;
+bool write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  if (file.write(bytes.data(), bytes.size()).flush()) return true;
+  std::fprintf(stderr, "qv-bench-make: cannot write %s\n", path.c_str());
+  return false;
 }
 
-// The whole file, mapped read-only; null when it cannot be (or is empty).
-const unsigned char* map_file(const std::string& path, std::size_t* size) {
-  int fd = open(path.c_str(), O_RDONLY);
-  struct stat info;
-  void* bytes = MAP_FAILED;
-  if (fd >= 0 && fstat(fd, &info) == 0 && info.st_size > 0) {
-    *size = static_cast<std::size_t>(info.st_size);
-    bytes = mmap(nullptr, *size, PROT_READ, MAP_PRIVATE, fd, 0);
-  }
-  if (fd >= 0) close(fd);
-  if (bytes == MAP_FAILED) std::fprintf(stderr, "qv-bench-make: cannot map %s\n", path.c_str());
-  return bytes == MAP_FAILED ? nullptr : static_cast<const unsigned char*>(bytes);
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+const unsigned char* bytes_of(const std::string& text) {
+  return reinterpret_cast<const unsigned char*>(text.data());
 }
 
 int make_case(const std::string& folder, const char* name, const std::uint64_t shape[7]) {
   const std::uint64_t original_size = shape[0], new_size = shape[1];
-  std::string original_path = folder + "/original.bin";
-  std::vector<char> block(1 << 20);
   std::uint64_t state = seed_of(name);
-  FILE* file = std::fopen(original_path.c_str(), "wb");
-  for (std::uint64_t done = 0; file != nullptr && done < original_size; done += block.size()) {
-    std::size_t count = std::min<std::uint64_t>(block.size(), original_size - done);
-    fill_random(&state, block.data(), count);
-    if (std::fwrite(block.data(), 1, count, file) != count) break;
-  }
-  std::size_t mapped_size = 0;
-  if (file == nullptr || std::fclose(file) != 0) return 1;
-  const unsigned char* original = map_file(original_path, &mapped_size);
-  FILE* expected = std::fopen((folder + "/new.bin").c_str(), "wb");
-  if (original == nullptr || mapped_size != original_size || expected == nullptr) return 1;
-  std::string stream, data;
-  StreamHash new_hash;
-  start_hash(&new_hash);
+  std::string original(original_size, '\0'), target, stream, data;
+  fill_random(&state, &original[0], original.size());
+  target.reserve(new_size);
   std::uint64_t operations = 0;
   state = seed_of(name) ^ 0x5EED;
-  auto put = [&](const void* bytes, std::size_t count) {
-    std::fwrite(bytes, 1, count, expected);
-    add_to_hash(&new_hash, bytes, count);
-  };
-  for (std::uint64_t made = 0; made < new_size;) {
-    std::uint64_t length = std::min(random_between(&state, shape[2], shape[3]), new_size - made);
+  while (target.size() < new_size) {
+    std::uint64_t length =
+        std::min(random_between(&state, shape[2], shape[3]), new_size - target.size());
     std::uint64_t offset = random_between(&state, 0, original_size - length);
     append_copy(&stream, static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length));
-    put(original + offset, length);
-    made += length;
+    target.append(original, offset, length);
     ++operations;
-    if (made == new_size || random_between(&state, 1, 100) > shape[6]) continue;
-    data.resize(std::min(random_between(&state, shape[4], shape[5]), new_size - made));
+    if (target.size() == new_size || random_between(&state, 1, 100) > shape[6]) continue;
+    data.resize(std::min(random_between(&state, shape[4], shape[5]), new_size - target.size()));
     fill_random(&state, &data[0], data.size());
     append_insert(&stream, data.data(), data.size());
-    put(data.data(), data.size());
-    made += data.size();
+    target += data;
     ++operations;
   }
-  if (std::fclose(expected) != 0) return 1;
-  PatchChecks checks = {kAllChecks, new_size, hash_bytes(original, original_size),
-                        hash_value(new_hash), hash_bytes(stream.data(), stream.size())};
+  PatchChecks checks =
+      make_checks(bytes_of(original), original.size(), bytes_of(target), target.size(), stream);
+  if (!write_file(folder + "/original.bin", original) || !write_file(folder + "/new.bin", target))
+    return 1;
   for (bool verified : {false, true}) {
     std::string place = folder + (verified ? "/verified" : "/plain");
     std::string trailer =
         encode_trailer("original.bin", "new.bin",
                        size_field_with_checks(original_size, verified ? checks : PatchChecks{}));
     mkdir(place.c_str(), 0755);
-    if (!write_file(place + "/" + kPatchName, (stream + trailer).data(),
-                    stream.size() + trailer.size()))
-      return 1;
+    if (!write_file(place + "/Amber Reaches update.dat", stream + trailer)) return 1;
   }
   std::printf("%llu\n", static_cast<unsigned long long>(operations));
   return 0;
@@ -181,10 +149,7 @@ int make_pair(const std::string& folder) {
     }
   }
   std::string base = folder + "/generated-100m";
-  return write_file(base + ".old", old.data(), old.size()) &&
-                 write_file(base + ".new", target.data(), target.size())
-             ? 0
-             : 1;
+  return write_file(base + ".old", old) && write_file(base + ".new", target) ? 0 : 1;
 }
 
 std::string base_name(const std::string& path) {
@@ -193,15 +158,11 @@ std::string base_name(const std::string& path) {
 
 int make_plain_parse(const std::string& original_path, const std::string& new_path,
                      const std::string& patch_path) {
-  std::size_t original_size = 0, new_size = 0;
-  const unsigned char* original = map_file(original_path, &original_size);
-  const unsigned char* target = map_file(new_path, &new_size);
+  std::string original_bytes = read_file(original_path), new_bytes = read_file(new_path);
+  const unsigned char *original = bytes_of(original_bytes), *target = bytes_of(new_bytes);
+  std::size_t original_size = original_bytes.size(), new_size = new_bytes.size();
   OriginalIndex index;
-  if (original == nullptr || target == nullptr ||
-      !build_index(original, original_size, 0, 1, &index)) {
-    std::fprintf(stderr, "qv-bench-make: cannot index %s\n", original_path.c_str());
-    return 1;
-  }
+  if (!build_index(original, original_size, 0, 1, &index)) return 1;
   std::string stream;
   std::size_t inserted_from = 0;
   for (std::size_t at = 0; at < new_size;) {
@@ -220,7 +181,7 @@ int make_plain_parse(const std::string& original_path, const std::string& new_pa
   PatchChecks checks = make_checks(original, original_size, target, new_size, stream);
   stream += encode_trailer(base_name(original_path), base_name(new_path),
                            size_field_with_checks(original_size, checks));
-  return write_file(patch_path, stream.data(), stream.size()) ? 0 : 1;
+  return write_file(patch_path, stream) ? 0 : 1;
 }
 
 }  // namespace
@@ -235,10 +196,6 @@ int main(int argc, char** argv) {
   }
   if (mode == "pair" && argc == 3) return make_pair(argv[2]);
   if (mode == "plain" && argc == 5) return make_plain_parse(argv[2], argv[3], argv[4]);
-  std::fprintf(stderr,
-               "usage: qv-bench-make case FOLDER NAME ORIGINAL_SIZE NEW_SIZE PIECE_MIN PIECE_MAX "
-               "INSERT_MIN INSERT_MAX INSERT_PERCENT\n"
-               "       qv-bench-make pair FOLDER\n"
-               "       qv-bench-make plain ORIGINAL NEW PATCH\n");
+  std::fprintf(stderr, "usage: qv-bench-make case|pair|plain ... (see bench/make.cpp)\n");
   return 2;
 }
