@@ -36,8 +36,8 @@ struct CreateJob {
   bool to_standard_output;
   FILE* patch;
   PendingOutput pending;
-  std::string operations;
-  std::uint64_t patch_size;  // once written
+  OperationStream operations;  // from malloc
+  std::uint64_t patch_size;    // once written
 };
 
 bool is_standard_output(const char* path) {
@@ -179,8 +179,8 @@ std::string make_operations(CreateJob* job) {
 
 std::string write_patch(CreateJob* job, const std::string& trailer) {
   FILE* patch = job->patch;
-  const std::string& operations = job->operations;
-  bool written = std::fwrite(operations.data(), 1, operations.size(), patch) == operations.size() &&
+  const OperationStream& operations = job->operations;
+  bool written = std::fwrite(operations.bytes, 1, operations.size, patch) == operations.size &&
                  std::fwrite(trailer.data(), 1, trailer.size(), patch) == trailer.size();
   int error = last_system_error();
   if (job->to_standard_output) {
@@ -189,7 +189,7 @@ std::string write_patch(CreateJob* job, const std::string& trailer) {
   } else if (written) {
     written = commit_new_file(&job->pending, &error);
   }
-  job->patch_size = operations.size() + trailer.size();
+  job->patch_size = operations.size + trailer.size();
   if (written) return "";
   std::string where = job->to_standard_output ? "to standard output" : quoted(job->patch_path);
   return "cannot write the patch " + where + ": " + system_reason(error);
@@ -224,7 +224,7 @@ std::string build(CreateJob* job) {
   if (problem.empty()) problem = make_operations(job);
   if (!problem.empty()) return problem;
   PatchChecks checks = make_checks(job->original.bytes, job->original.size, job->target.bytes,
-                                   job->target.size, job->operations);
+                                   job->target.size, job->operations.bytes, job->operations.size);
   return write_patch(job, trailer_with(*job, checks));
 }
 
@@ -236,6 +236,7 @@ void close_input(InputFile* file) {
 void close_create_job(CreateJob* job) {
   close_input(&job->original);
   close_input(&job->target);
+  std::free(job->operations.bytes);
   if (!job->to_standard_output) discard_new_file(&job->pending);
 }
 

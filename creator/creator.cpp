@@ -1,9 +1,12 @@
 // The creator's driver: index the original, then match and parse the new file piece by
-// piece (two pieces at a time), joining the pieces' operations where they meet.
+// piece (each thread taking the next piece), joining the pieces' operations where they
+// meet. Memory comes from malloc and its failures end in a status.
 #include "creator/creator.h"
 
 #include <algorithm>
-#include <new>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 #include "creator/index.h"
 #include "creator/platform.h"
@@ -24,24 +27,31 @@ std::uint32_t shortest_useful_match(std::size_t original_size) {
 }
 
 // Operations in order, with neighbours that continue each other merged (where the
-// pieces meet), written with the shortest heads.
+// pieces meet), written with the shortest heads; without `out`, only counted.
 struct StreamWriter {
-  std::string* stream;
+  unsigned char* out;
+  std::size_t size;  // bytes written or counted
   const unsigned char* target;
   std::uint64_t position;  // in the new file, where the pending operation starts
   Operation pending;
   bool has_pending;
 };
 
+void put(StreamWriter* writer, const void* bytes, std::size_t count) {
+  if (writer->out != nullptr) std::memcpy(writer->out + writer->size, bytes, count);
+  writer->size += count;
+}
+
+void write_operation(StreamWriter* writer, const Operation& op) {
+  unsigned char head[kMaxOperationHead];
+  put(writer, head, encode_operation(op, head));
+  if (!op.is_copy) put(writer, writer->target + writer->position, op.length);
+  writer->position += op.length;
+}
+
 void flush_pending(StreamWriter* writer) {
   if (!writer->has_pending) return;
-  const Operation& op = writer->pending;
-  if (op.is_copy) {
-    append_copy(writer->stream, op.offset, op.length);
-  } else {
-    append_insert(writer->stream, writer->target + writer->position, op.length);
-  }
-  writer->position += op.length;
+  write_operation(writer, writer->pending);
   writer->has_pending = false;
 }
 
@@ -62,21 +72,12 @@ void add_operation(StreamWriter* writer, const Operation& op) {
   writer->has_pending = true;
 }
 
-struct PieceJob {
-  const OriginalIndex* index;
-  const unsigned char* piece;
-  std::uint32_t size;
-  std::vector<Operation> operations;
-  bool out_of_memory;
-};
-
-void work_on_piece(void* context) {
-  auto* job = static_cast<PieceJob*>(context);
-  try {
-    std::vector<Candidate> candidates = find_candidates(*job->index, job->piece, job->size);
-    job->operations = cheapest_operations(candidates, job->size);
-  } catch (const std::bad_alloc&) {
-    job->out_of_memory = true;
+// Inserts of the whole new file, as long as an insert can be.
+void write_all_inserts(StreamWriter* writer, std::size_t target_size) {
+  for (std::uint64_t left = target_size; left > 0;) {
+    auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, UINT32_MAX));
+    write_operation(writer, {false, 0, length});
+    left -= length;
   }
 }
 
@@ -84,56 +85,170 @@ void report(const DiffSettings& settings, const char* phase, double fraction) {
   if (settings.progress != nullptr) settings.progress(settings.progress_context, phase, fraction);
 }
 
-// Size of the stream that inserts the whole new file.
-std::uint64_t all_insert_size(std::size_t target_size) {
-  std::uint64_t size = target_size;
-  for (std::uint64_t left = target_size; left > 0;
-       left -= std::min<std::uint64_t>(left, UINT32_MAX))
-    size += insert_head_size(static_cast<std::uint32_t>(std::min<std::uint64_t>(left, UINT32_MAX)));
-  return size;
+// The new file's pieces, shared by the threads that match them: each takes the next
+// piece not yet taken, so that a slow piece holds up no other.
+struct Matching {
+  const OriginalIndex* index;
+  const unsigned char* target;
+  std::size_t target_size, piece_size, pieces;
+  Operations* results;  // one for each piece
+  std::atomic<std::size_t> next, done;
+  std::atomic<bool> failed;
+  const DiffSettings* settings;
+  unsigned threads;
+  std::size_t reported;  // rounds of `threads` pieces reported done
+};
+
+struct MatchWorker {
+  Matching* matching;
+  bool reports;  // the calling thread's worker tells the progress
+};
+
+// Progress a round of `threads` pieces at a time.
+void report_rounds(Matching* matching, std::size_t done) {
+  if (done / matching->threads <= matching->reported) return;
+  matching->reported = done / matching->threads;
+  report(*matching->settings, "matching", static_cast<double>(done) / matching->pieces);
 }
 
-DiffStatus write_pieces(const OriginalIndex& index, const unsigned char* target,
-                        std::size_t target_size, const DiffSettings& settings,
-                        StreamWriter* writer) {
-  std::size_t piece_size =
-      std::max<std::size_t>(1, std::min<std::size_t>(settings.piece_size, 0x7FFFFFFF));
-  unsigned threads = std::max(1u, settings.threads);
-  std::size_t pieces = (target_size + piece_size - 1) / piece_size;
-  for (std::size_t first = 0; first < pieces; first += threads) {
-    unsigned count = static_cast<unsigned>(std::min<std::size_t>(threads, pieces - first));
-    std::vector<PieceJob> jobs(count);
-    std::vector<void*> contexts(count);
-    for (unsigned i = 0; i < count; ++i) {
-      std::size_t start = (first + i) * piece_size;
-      jobs[i] = {&index,
-                 target + start,
-                 static_cast<std::uint32_t>(std::min(piece_size, target_size - start)),
-                 {},
-                 false};
-      contexts[i] = &jobs[i];
+bool match_piece(Matching* matching, std::size_t piece, CandidateList* candidates,
+                 ParseSpace* space) {
+  std::size_t start = piece * matching->piece_size;
+  auto size =
+      static_cast<std::uint32_t>(std::min(matching->piece_size, matching->target_size - start));
+  candidates->count = 0;
+  return find_candidates(*matching->index, matching->target + start, size, candidates) &&
+         cheapest_operations(candidates->items, candidates->count, size, space,
+                             &matching->results[piece]);
+}
+
+void match_pieces(void* context) {
+  auto* worker = static_cast<MatchWorker*>(context);
+  Matching* matching = worker->matching;
+  // Both kept from piece to piece: large blocks come fresh from the system each time.
+  CandidateList candidates = {nullptr, 0, 0};
+  ParseSpace space = {nullptr, 0};
+  while (!matching->failed) {
+    std::size_t piece = matching->next++;
+    if (piece >= matching->pieces) break;
+    if (!match_piece(matching, piece, &candidates, &space)) {
+      matching->failed = true;
+      break;
     }
-    run_parallel(work_on_piece, contexts.data(), count);
-    for (const PieceJob& job : jobs) {
-      if (job.out_of_memory) return DiffStatus::out_of_memory;
-      for (const Operation& op : job.operations)
-        add_operation(writer, op);
-    }
-    report(settings, "matching", static_cast<double>(first + count) / pieces);
+    std::size_t done = ++matching->done;
+    if (worker->reports) report_rounds(matching, done);
+  }
+  std::free(candidates.items);
+  std::free(space.block);
+}
+
+// Matches and parses every piece; false when memory runs out.
+bool match_all(Matching* matching) {
+  constexpr unsigned kMostThreads = 16;
+  unsigned threads = std::clamp(matching->threads, 1u, kMostThreads);
+  MatchWorker workers[kMostThreads];
+  void* contexts[kMostThreads];
+  for (unsigned i = 0; i < threads; ++i) {
+    workers[i] = {matching, i == 0};
+    contexts[i] = &workers[i];
+  }
+  run_parallel(match_pieces, contexts, threads);
+  if (matching->failed) return false;
+  if (matching->reported * matching->threads < matching->pieces)
+    report(*matching->settings, "matching", 1.0);
+  return true;
+}
+
+// Size of the stream that inserts the whole new file.
+std::uint64_t all_insert_size(std::size_t target_size) {
+  StreamWriter counter = {nullptr, 0, nullptr, 0, {false, 0, 0}, false};
+  write_all_inserts(&counter, target_size);
+  return counter.size;
+}
+
+// The pieces' operations through the writer, in order.
+void write_results(const Matching& matching, StreamWriter* writer) {
+  for (std::size_t piece = 0; piece < matching.pieces; ++piece) {
+    const Operations& operations = matching.results[piece];
+    for (std::size_t i = 0; i < operations.count; ++i)
+      add_operation(writer, operations.items[i]);
   }
   flush_pending(writer);
+}
+
+// Counts the stream, then writes it into memory of that size: never more than the
+// stream that inserts the whole new file.
+DiffStatus write_stream(const Matching& matching, OperationStream* stream) {
+  StreamWriter writer = {nullptr, 0, matching.target, 0, {false, 0, 0}, false};
+  write_results(matching, &writer);
+  bool all_inserts = writer.size > all_insert_size(matching.target_size);
+  std::size_t size = all_inserts ? all_insert_size(matching.target_size) : writer.size;
+  writer = {static_cast<unsigned char*>(std::malloc(std::max<std::size_t>(size, 1))),
+            0,
+            matching.target,
+            0,
+            {false, 0, 0},
+            false};
+  if (writer.out == nullptr) return DiffStatus::out_of_memory;
+  if (all_inserts) {
+    write_all_inserts(&writer, matching.target_size);
+  } else {
+    write_results(matching, &writer);
+  }
+  *stream = {writer.out, writer.size};
   return DiffStatus::ok;
+}
+
+DiffStatus match_and_write(const OriginalIndex& index, const unsigned char* target,
+                           std::size_t target_size, const DiffSettings& settings,
+                           OperationStream* stream) {
+  std::size_t piece_size =
+      std::max<std::size_t>(1, std::min<std::size_t>(settings.piece_size, 0x7FFFFFFF));
+  std::size_t pieces = (target_size + piece_size - 1) / piece_size;
+  auto* results = static_cast<Operations*>(std::calloc(pieces + 1, sizeof(Operations)));
+  if (results == nullptr) return DiffStatus::out_of_memory;
+  Matching matching = {&index,
+                       target,
+                       target_size,
+                       piece_size,
+                       pieces,
+                       results,
+                       {0},
+                       {0},
+                       {false},
+                       &settings,
+                       std::max(1u, settings.threads),
+                       0};
+  DiffStatus status =
+      match_all(&matching) ? write_stream(matching, stream) : DiffStatus::out_of_memory;
+  for (std::size_t piece = 0; piece < pieces; ++piece)
+    std::free(results[piece].items);
+  std::free(results);
+  return status;
+}
+
+bool add_candidate(CandidateList* list, const Candidate& candidate) {
+  if (list->count == list->capacity) {
+    std::size_t capacity = std::max<std::size_t>(1024, list->capacity * 2);
+    void* grown = capacity > SIZE_MAX / sizeof(Candidate)
+                      ? nullptr
+                      : std::realloc(list->items, capacity * sizeof(Candidate));
+    if (grown == nullptr) return false;
+    list->items = static_cast<Candidate*>(grown);
+    list->capacity = capacity;
+  }
+  list->items[list->count++] = candidate;
+  return true;
 }
 
 }  // namespace
 
 DiffSettings default_diff_settings() {
-  return {std::size_t{4} << 20, 2, nullptr, nullptr};
+  return {std::size_t{4} << 20, 2, nullptr, nullptr, std::size_t{8} << 20};
 }
 
-std::vector<Candidate> find_candidates(const OriginalIndex& index, const unsigned char* piece,
-                                       std::uint32_t size) {
-  std::vector<Candidate> found;
+bool find_candidates(const OriginalIndex& index, const unsigned char* piece, std::uint32_t size,
+                     CandidateList* found) {
   std::uint32_t shortest = shortest_useful_match(index.size);
   Candidate current = {0, 0, 0};
   for (std::uint32_t at = 0; at + shortest <= size;) {
@@ -150,37 +265,42 @@ std::vector<Candidate> find_candidates(const OriginalIndex& index, const unsigne
                           match.offset == current.offset + (at - current.start);
     if (!inside_current) {
       current = {at, match.offset, match.length};
-      found.push_back(current);
+      if (!add_candidate(found, current)) return false;
     }
     at += match.length >= kSkipLength ? match.length : 1;
   }
-  return found;
+  return true;
+}
+
+DiffStatus make_operation_stream(const unsigned char* original, std::size_t original_size,
+                                 const unsigned char* target, std::size_t target_size,
+                                 const DiffSettings& settings, OperationStream* stream) {
+  *stream = {nullptr, 0};
+  if (original_size > kMaxIndexedOriginal) return DiffStatus::original_too_large;
+  report(settings, "indexing the original", 0.0);
+  std::uint32_t shortest = shortest_useful_match(original_size);
+  unsigned parts = original_size >= settings.split_size ? std::max(1u, settings.threads) : 1;
+  OriginalIndex index;
+  bool built = build_index(original, original_size, shortest > 3 ? shortest : 0, parts, &index);
+  DiffStatus status = DiffStatus::out_of_memory;
+  if (built) {
+    report(settings, "indexing the original", 1.0);
+    status = match_and_write(index, target, target_size, settings, stream);
+  }
+  release_index(&index);
+  return status;
 }
 
 DiffStatus make_operation_stream(const unsigned char* original, std::size_t original_size,
                                  const unsigned char* target, std::size_t target_size,
                                  const DiffSettings& settings, std::string* stream) {
-  if (original_size > kMaxIndexedOriginal) return DiffStatus::original_too_large;
-  OriginalIndex index;
-  report(settings, "indexing the original", 0.0);
-  std::uint32_t shortest = shortest_useful_match(original_size);
-  if (!build_index(original, original_size, shortest > 3 ? shortest : 0, &index))
-    return DiffStatus::out_of_memory;
-  report(settings, "indexing the original", 1.0);
-  std::size_t start = stream->size();
-  StreamWriter writer = {stream, target, 0, {false, 0, 0}, false};
-  try {
-    DiffStatus status = write_pieces(index, target, target_size, settings, &writer);
-    if (status != DiffStatus::ok) return status;
-    // Never worse than carrying the whole new file.
-    if (stream->size() - start > all_insert_size(target_size)) {
-      stream->resize(start);
-      append_insert(stream, target, target_size);
-    }
-  } catch (const std::bad_alloc&) {
-    return DiffStatus::out_of_memory;
-  }
-  return DiffStatus::ok;
+  OperationStream operations;
+  DiffStatus status =
+      make_operation_stream(original, original_size, target, target_size, settings, &operations);
+  if (status == DiffStatus::ok)
+    stream->append(reinterpret_cast<const char*>(operations.bytes), operations.size);
+  std::free(operations.bytes);
+  return status;
 }
 
 std::string make_patch_bytes(const unsigned char* original, std::size_t original_size,

@@ -6,8 +6,7 @@
 #include "creator/parse.h"
 
 #include <algorithm>
-#include <cstddef>
-#include <deque>
+#include <cstdlib>
 
 namespace {
 
@@ -27,50 +26,92 @@ struct ActiveCopy {
   std::uint64_t cost_before;  // cheapest cost of everything before `start`
 };
 
+// Nodes in the order of their positions; all arrays hold one entry per node, taken from
+// one block of memory.
 struct Graph {
-  std::vector<std::uint32_t> position;
-  std::vector<std::uint64_t> cost;
-  std::vector<std::uint32_t> previous;   // node the last operation starts at
-  std::vector<std::uint32_t> candidate;  // its candidate, or kNoCandidate for an insert
+  std::uint32_t nodes;
+  std::uint32_t* position;
+  std::uint64_t* cost;
+  std::uint32_t* previous;   // node the last operation starts at
+  std::uint32_t* candidate;  // its candidate, or kNoCandidate for an insert
+  std::uint32_t* queues;     // room for the two windows below
+};
+
+// Nodes in order of position, as a queue that only the front leaves and the back may
+// drop: each node enters once, so room for every node is enough.
+struct Window {
+  std::uint32_t* nodes;
+  std::size_t front, back;
 };
 
 // Inserts that end at the current node, grouped by the width their length field needs:
 // the node before with the least cost minus position, within each window.
 struct InsertWindows {
-  std::deque<std::uint32_t> short_runs;   // nodes within 255 bytes
-  std::deque<std::uint32_t> medium_runs;  // nodes within 65535 bytes
-  std::uint32_t any = kNoCandidate;       // any node before
+  Window short_runs;                 // nodes within 255 bytes
+  Window medium_runs;                // nodes within 65535 bytes
+  std::uint32_t any = kNoCandidate;  // any node before
 };
 
-std::vector<std::uint32_t> node_positions(const std::vector<Candidate>& candidates,
-                                          std::uint32_t size) {
-  std::vector<std::uint32_t> points = {0, size};
-  points.reserve(candidates.size() * 4 + 2);
-  for (const Candidate& c : candidates) {
-    std::uint32_t end = c.start + c.length;
-    points.push_back(c.start);
-    points.push_back(end);
-    if (c.length > kOneByteMax) points.push_back(c.start + kOneByteMax);
-    if (c.length > kTwoByteMax) points.push_back(c.start + kTwoByteMax);
+// The sorted positions where operations may start or end, in `points` (room for four
+// per candidate and two more); returns how many.
+std::uint32_t node_positions(const Candidate* candidates, std::size_t count, std::uint32_t size,
+                             std::uint32_t* points) {
+  std::uint32_t* end = points;
+  *end++ = 0;
+  *end++ = size;
+  for (const Candidate* c = candidates; c != candidates + count; ++c) {
+    *end++ = c->start;
+    *end++ = c->start + c->length;
+    if (c->length > kOneByteMax) *end++ = c->start + kOneByteMax;
+    if (c->length > kTwoByteMax) *end++ = c->start + kTwoByteMax;
   }
-  std::sort(points.begin(), points.end());
-  points.erase(std::unique(points.begin(), points.end()), points.end());
-  return points;
+  std::sort(points, end);
+  return static_cast<std::uint32_t>(std::unique(points, end) - points);
+}
+
+// Room for the graph of `count` candidates in `space`, its positions filled in; false
+// when memory runs out.
+bool make_graph(const Candidate* candidates, std::size_t count, std::uint32_t size,
+                ParseSpace* space, Graph* graph) {
+  std::size_t most = count * 4 + 2;
+  // position, previous, candidate and two windows of 4 bytes; cost of 8.
+  constexpr std::size_t kNodeBytes = 5 * sizeof(std::uint32_t) + sizeof(std::uint64_t);
+  if (count > (SIZE_MAX / kNodeBytes - 2) / 4) return false;
+  if (space->size < most * kNodeBytes) {
+    std::free(space->block);
+    space->size = most * kNodeBytes;
+    space->block = std::malloc(space->size);
+  }
+  auto* block = static_cast<unsigned char*>(space->block);
+  if (block == nullptr) return false;
+  graph->cost = reinterpret_cast<std::uint64_t*>(block);
+  graph->position = reinterpret_cast<std::uint32_t*>(block + most * sizeof(std::uint64_t));
+  graph->nodes = node_positions(candidates, count, size, graph->position);
+  graph->previous = graph->position + most;
+  graph->candidate = graph->previous + most;
+  graph->queues = graph->candidate + most;
+  return true;
 }
 
 std::int64_t slack(const Graph& graph, std::uint32_t node) {
   return static_cast<std::int64_t>(graph.cost[node]) - graph.position[node];
 }
 
-void push_window(const Graph& graph, std::deque<std::uint32_t>* window, std::uint32_t node) {
-  while (!window->empty() && slack(graph, window->back()) >= slack(graph, node))
-    window->pop_back();
-  window->push_back(node);
+void push_window(const Graph& graph, Window* window, std::uint32_t node) {
+  while (window->back > window->front &&
+         slack(graph, window->nodes[window->back - 1]) >= slack(graph, node))
+    --window->back;
+  window->nodes[window->back++] = node;
 }
 
-void drop_older(const Graph& graph, std::deque<std::uint32_t>* window, std::uint32_t oldest) {
-  while (!window->empty() && graph.position[window->front()] < oldest)
-    window->pop_front();
+void drop_older(const Graph& graph, Window* window, std::uint32_t oldest) {
+  while (window->back > window->front && graph.position[window->nodes[window->front]] < oldest)
+    ++window->front;
+}
+
+// The node with the least slack in the window; the window may not be empty.
+std::uint32_t best_in(const Window& window) {
+  return window.nodes[window.front];
 }
 
 void relax(Graph* graph, std::uint32_t node, std::uint64_t cost, std::uint32_t from,
@@ -89,71 +130,89 @@ void relax_inserts(Graph* graph, InsertWindows* windows, std::uint32_t node) {
     std::int64_t cost = slack(*graph, start) + here + insert_head_size(head_length);
     relax(graph, node, static_cast<std::uint64_t>(cost), start, kNoCandidate);
   };
-  if (!windows->short_runs.empty()) from(windows->short_runs.front(), 1);
-  if (!windows->medium_runs.empty()) from(windows->medium_runs.front(), kOneByteMax + 1);
+  if (windows->short_runs.back > windows->short_runs.front) from(best_in(windows->short_runs), 1);
+  if (windows->medium_runs.back > windows->medium_runs.front)
+    from(best_in(windows->medium_runs), kOneByteMax + 1);
   if (windows->any != kNoCandidate) from(windows->any, kTwoByteMax + 1);
 }
 
-void relax_copies(Graph* graph, std::vector<ActiveCopy>* active, std::uint32_t node) {
+// The copies followed at the current node.
+struct ActiveCopies {
+  ActiveCopy items[kMaxActive + 1];
+  std::size_t count;
+};
+
+void relax_copies(Graph* graph, ActiveCopies* active, std::uint32_t node) {
   std::uint32_t here = graph->position[node];
-  for (const ActiveCopy& copy : *active) {
+  for (std::size_t i = 0; i < active->count; ++i) {
+    const ActiveCopy& copy = active->items[i];
     std::uint64_t cost = copy.cost_before + copy_head_size(copy.offset, here - copy.start);
     relax(graph, node, cost, copy.start_node, copy.candidate);
   }
-  active->erase(std::remove_if(active->begin(), active->end(),
-                               [here](const ActiveCopy& copy) { return copy.end <= here; }),
-                active->end());
+  ActiveCopy* end = active->items + active->count;
+  end = std::remove_if(active->items, end,
+                       [here](const ActiveCopy& copy) { return copy.end <= here; });
+  active->count = static_cast<std::size_t>(end - active->items);
 }
 
-void start_copies(const Graph& graph, const std::vector<Candidate>& candidates, std::size_t* next,
-                  std::uint32_t node, std::vector<ActiveCopy>* active) {
+void start_copies(const Graph& graph, const Candidate* candidates, std::size_t count,
+                  std::size_t* next, std::uint32_t node, ActiveCopies* active) {
   std::uint32_t here = graph.position[node];
-  for (; *next < candidates.size() && candidates[*next].start == here; ++*next) {
+  for (; *next < count && candidates[*next].start == here; ++*next) {
     const Candidate& c = candidates[*next];
     if (c.length == 0) continue;
-    active->push_back({node, c.start, c.start + c.length, c.offset,
-                       static_cast<std::uint32_t>(*next), graph.cost[node]});
-    if (active->size() > kMaxActive) {
-      auto dearest = std::max_element(
-          active->begin(), active->end(),
+    active->items[active->count++] = {node,
+                                      c.start,
+                                      c.start + c.length,
+                                      c.offset,
+                                      static_cast<std::uint32_t>(*next),
+                                      graph.cost[node]};
+    if (active->count > kMaxActive) {
+      ActiveCopy* end = active->items + active->count;
+      ActiveCopy* dearest = std::max_element(
+          active->items, end,
           [](const ActiveCopy& a, const ActiveCopy& b) { return a.cost_before < b.cost_before; });
-      active->erase(dearest);
+      std::copy(dearest + 1, end, dearest);
+      --active->count;
     }
   }
 }
 
-std::vector<Operation> trace_back(const Graph& graph, const std::vector<Candidate>& candidates) {
-  std::vector<Operation> operations;
-  for (std::uint32_t node = static_cast<std::uint32_t>(graph.position.size() - 1); node != 0;
-       node = graph.previous[node]) {
+bool trace_back(const Graph& graph, const Candidate* candidates, Operations* result) {
+  std::size_t count = 0;
+  for (std::uint32_t node = graph.nodes - 1; node != 0; node = graph.previous[node])
+    ++count;
+  result->items = static_cast<Operation*>(std::malloc(count * sizeof(Operation)));
+  result->count = count;
+  if (result->items == nullptr) return false;
+  Operation* next = result->items + count;
+  for (std::uint32_t node = graph.nodes - 1; node != 0; node = graph.previous[node]) {
     std::uint32_t from = graph.previous[node];
     std::uint32_t length = graph.position[node] - graph.position[from];
     std::uint32_t candidate = graph.candidate[node];
-    if (candidate == kNoCandidate) {
-      operations.push_back({false, 0, length});
-    } else {
-      operations.push_back({true, candidates[candidate].offset, length});
-    }
+    *--next = candidate == kNoCandidate ? Operation{false, 0, length}
+                                        : Operation{true, candidates[candidate].offset, length};
   }
-  std::reverse(operations.begin(), operations.end());
-  return operations;
+  return true;
 }
 
 }  // namespace
 
-std::vector<Operation> cheapest_operations(const std::vector<Candidate>& candidates,
-                                           std::uint32_t size) {
-  if (size == 0) return {};
+bool cheapest_operations(const Candidate* candidates, std::size_t count, std::uint32_t size,
+                         ParseSpace* space, Operations* result) {
+  *result = {nullptr, 0};
+  if (size == 0) return true;
   Graph graph;
-  graph.position = node_positions(candidates, size);
-  std::size_t nodes = graph.position.size();
-  graph.cost.assign(nodes, UINT64_MAX);
-  graph.previous.assign(nodes, 0);
-  graph.candidate.assign(nodes, kNoCandidate);
+  if (!make_graph(candidates, count, size, space, &graph)) return false;
+  std::uint32_t nodes = graph.nodes;
+  std::fill(graph.cost, graph.cost + nodes, UINT64_MAX);
+  std::fill(graph.previous, graph.previous + nodes, 0);
+  std::fill(graph.candidate, graph.candidate + nodes, kNoCandidate);
   graph.cost[0] = 0;
 
-  InsertWindows windows;
-  std::vector<ActiveCopy> active;
+  InsertWindows windows = {{graph.queues, 0, 0}, {graph.queues + nodes, 0, 0}, kNoCandidate};
+  ActiveCopies active;
+  active.count = 0;
   std::size_t next_candidate = 0;
   for (std::uint32_t node = 0; node < nodes; ++node) {
     if (node > 0) {
@@ -164,7 +223,7 @@ std::vector<Operation> cheapest_operations(const std::vector<Candidate>& candida
     push_window(graph, &windows.medium_runs, node);
     if (windows.any == kNoCandidate || slack(graph, node) < slack(graph, windows.any))
       windows.any = node;
-    start_copies(graph, candidates, &next_candidate, node, &active);
+    start_copies(graph, candidates, count, &next_candidate, node, &active);
   }
-  return trace_back(graph, candidates);
+  return trace_back(graph, candidates, result);
 }

@@ -2,8 +2,8 @@
 // in it: a shortest path over the positions where an operation can start or end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "format/operation.h"
 
@@ -15,8 +15,21 @@ struct Candidate {
   std::uint32_t length;
 };
 
+// Operations in order, in memory from malloc that the owner frees.
+struct Operations {
+  Operation* items;
+  std::size_t count;
+};
+
+// Memory the parse works in, kept from one piece to the next; its owner frees `block`.
+struct ParseSpace {
+  void* block;
+  std::size_t size;
+};
+
 // The operations of least total size (heads and inserted bytes) that build `size` bytes
-// from copies of the candidates (sorted by start, each within `size`) and inserts.
-// Inserts carry only their length; their data is the new file's bytes at that place.
-std::vector<Operation> cheapest_operations(const std::vector<Candidate>& candidates,
-                                           std::uint32_t size);
+// from copies of the `count` candidates (sorted by start, each within `size`) and
+// inserts. Inserts carry only their length; their data is the new file's bytes at that
+// place. False when memory runs out.
+bool cheapest_operations(const Candidate* candidates, std::size_t count, std::uint32_t size,
+                         ParseSpace* space, Operations* result);

@@ -3,8 +3,6 @@
 #include <io.h>
 #include <windows.h>
 
-#include <vector>
-
 #include "creator/platform.h"
 
 namespace {
@@ -23,23 +21,37 @@ DWORD WINAPI start_work(LPVOID parameter) {
 }  // namespace
 
 void run_parallel(void (*work)(void* context), void* const* contexts, unsigned count) {
-  std::vector<ThreadStart> starts(count);
-  std::vector<HANDLE> threads;
+  constexpr unsigned kMostThreads = 16;
+  ThreadStart starts[kMostThreads];
+  HANDLE threads[kMostThreads];
+  unsigned started = 0;
   for (unsigned i = 1; i < count; ++i) {
-    starts[i] = {work, contexts[i]};
-    HANDLE thread = CreateThread(nullptr, 0, start_work, &starts[i], 0, nullptr);
-    // Without a thread the piece is simply worked on here.
+    // Without a thread (too many, or no memory for its stack) the work is done here.
+    bool room = started < kMostThreads;
+    if (room) starts[started] = {work, contexts[i]};
+    HANDLE thread =
+        room ? CreateThread(nullptr, 0, start_work, &starts[started], 0, nullptr) : nullptr;
     if (thread == nullptr) {
       work(contexts[i]);
     } else {
-      threads.push_back(thread);
+      threads[started++] = thread;
     }
   }
   if (count > 0) work(contexts[0]);
-  for (HANDLE thread : threads) {
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+  for (unsigned i = 0; i < started; ++i) {
+    WaitForSingleObject(threads[i], INFINITE);
+    CloseHandle(threads[i]);
   }
+}
+
+void* allocate_table(std::size_t size) {
+  if (size == 0) return nullptr;
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void release_table(void* table, std::size_t size) {
+  (void)size;
+  if (table != nullptr) VirtualFree(table, 0, MEM_RELEASE);
 }
 
 const char* base_name(const char* path) {

@@ -95,10 +95,17 @@ PatchChecks parse_checks(const char* text) {
 }
 
 PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
+                        const unsigned char* new_file, std::size_t new_size, const void* operations,
+                        std::size_t operations_size) {
+  return {kAllChecks, new_size, hash_bytes(original, original_size), hash_bytes(new_file, new_size),
+          hash_bytes(operations, operations_size)};
+}
+
+PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
                         const unsigned char* new_file, std::size_t new_size,
                         const std::string& operations) {
-  return {kAllChecks, new_size, hash_bytes(original, original_size), hash_bytes(new_file, new_size),
-          hash_bytes(operations.data(), operations.size())};
+  return make_checks(original, original_size, new_file, new_size, operations.data(),
+                     operations.size());
 }
 
 std::string size_field_with_checks(std::uint64_t original_size, const PatchChecks& checks) {

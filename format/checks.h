@@ -37,6 +37,9 @@ PatchChecks parse_checks(const char* text);
 
 // Every check of the pair: the two files and the operation stream between them.
 PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
+                        const unsigned char* new_file, std::size_t new_size, const void* operations,
+                        std::size_t operations_size);
+PatchChecks make_checks(const unsigned char* original, std::size_t original_size,
                         const unsigned char* new_file, std::size_t new_size,
                         const std::string& operations);
 

@@ -95,11 +95,12 @@ const std::string& scratch() {
 
 // The creator's patch from `original` to `target`, run by the model, must rebuild `target`
 // and be no larger than the target with one insert head. `shape` sets pieces small
-// enough for matches to cross their edges.
+// enough for matches to cross their edges, and whether the original is sorted in parts.
 void check_round_trip(const std::string& original, const std::string& target, unsigned shape) {
   if (target.size() > (1 << 16)) return;  // keeps the run fast; sizes are the engine's part
   DiffSettings settings = default_diff_settings();
   settings.piece_size = 64 + shape * 16;
+  settings.split_size = shape % 2 == 0 ? 0 : SIZE_MAX;  // the original in two parts, or whole
   std::string patch;
   const auto* from = reinterpret_cast<const unsigned char*>(original.data());
   const auto* to = reinterpret_cast<const unsigned char*>(target.data());

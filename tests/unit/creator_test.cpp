@@ -47,6 +47,10 @@ std::string scattered(const std::string& original, std::size_t count, unsigned s
 // size it reaches today: a larger patch is a loss).
 TEST(Creator, RebuildsEachPairWithinItsBound) {
   const std::string random = random_bytes(140000, 1);
+  const std::string block = random_bytes(1000, 12);
+  std::string repeated;
+  while (repeated.size() < 100000)
+    repeated += block;
   std::string edited = random;
   for (std::size_t at = 70000; at < edited.size(); at += 300 + at % 7)
     edited[at] = static_cast<char>(edited[at] + 1);
@@ -67,10 +71,10 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
       {"65535 bytes", random.substr(0, 65535), random.substr(0, 65535) + random.substr(0, 256), 8},
       {"65536 bytes", random.substr(0, 65536),
        random.substr(40000, 25536) + random.substr(0, 40000), 9},
-      {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 2949},
+      {"small alphabet", random_bytes(3000, 4, 3), random_bytes(5000, 5, 3), 2924},
       {"short pieces of 64 KiB", random.substr(0, 65536),
        scattered(random.substr(0, 65536), 3000, 3, 8), 17945},
-      {"short pieces of more", random, scattered(random, 3000, 4, 9), 20839},
+      {"short pieces of more", random, scattered(random, 3000, 4, 9), 20837},
       {"edits every 300 bytes", random, edited, 2315},
       {"three and four bytes between copies", random.substr(0, 65536),
        random.substr(300, 300) + random.substr(10, 3) + random.substr(600, 300) +
@@ -78,20 +82,28 @@ TEST(Creator, RebuildsEachPairWithinItsBound) {
        24},
       {"an insert longer than 65535 bytes", random,
        random.substr(0, 1000) + random_bytes(70000, 11) + random.substr(2000, 1000), 70014},
+      {"a copy worth splitting an insert longer than 65535 bytes", random.substr(0, 1000),
+       random_bytes(40000, 13) + random.substr(100, 5) + random_bytes(40000, 14), 80009},
       {"a last piece just long enough", random, random_bytes(50, 9) + random.substr(1000, 6), 56},
+      {"one block repeated, offsets of the first", repeated, scattered(block, 2000, 8, 40), 13454},
   };
-  // Small pieces as well, so that pieces meet inside matches and inserts.
+  // Small pieces as well, so that pieces meet inside matches and inserts; the original
+  // whole and in two parts.
+  const struct {
+    std::size_t piece, split;
+  } shapes[] = {{std::size_t{4} << 20, SIZE_MAX}, {std::size_t{4} << 20, 0}, {1000, 0}};
   for (const auto& pair : pairs) {
-    for (std::size_t piece : {std::size_t{4} << 20, std::size_t{1000}}) {
+    for (const auto& [piece, split] : shapes) {
       DiffSettings settings = default_diff_settings();
       settings.piece_size = piece;
+      settings.split_size = split;
       std::string stream;
       ASSERT_EQ(make_operation_stream(bytes_of(pair.original), pair.original.size(),
                                       bytes_of(pair.target), pair.target.size(), settings, &stream),
                 DiffStatus::ok);
       EXPECT_TRUE(rebuild(pair.original, stream) == pair.target) << pair.name << " " << piece;
       EXPECT_TRUE(piece < pair.target.size() || stream.size() <= pair.most_bytes)
-          << pair.name << " " << stream.size();
+          << pair.name << " " << split << " " << stream.size();
     }
   }
 }
@@ -102,13 +114,14 @@ TEST(Index, PassesFewPlacesTheOriginalDoesNotHold) {
   for (char& byte : text)
     byte = static_cast<char>(byte | 0x80);  // bytes the original does not have
   OriginalIndex index;
-  ASSERT_TRUE(build_index(bytes_of(original), original.size(), 5, &index));
+  ASSERT_TRUE(build_index(bytes_of(original), original.size(), 5, 2, &index));
   std::size_t passed = 0;
   for (std::size_t at = 0; at < text.size(); ++passed)
     at = next_possible_match(index, bytes_of(text), at, text.size()) + 1;
   EXPECT_LT(passed, text.size() / 10);
   EXPECT_EQ(next_possible_match(index, bytes_of(original) + 1001, 0, 100), 0u);
-  EXPECT_FALSE(build_index(bytes_of(original), kMaxIndexedOriginal + 1, 0, &index));
+  release_index(&index);
+  EXPECT_FALSE(build_index(bytes_of(original), kMaxIndexedOriginal + 1, 0, 1, &index));
 }
 
 // Against every length of every match and every insert, on small random pairs; every
@@ -123,7 +136,7 @@ TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
                random_bytes(250 + seed, seed, 5 + seed % 4) + scattered(original, 2, 250, 500);
     }
     OriginalIndex index;
-    ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, &index));
+    ASSERT_TRUE(build_index(bytes_of(original), original.size(), 0, 1, &index));
     std::vector<Candidate> candidates;
     std::vector<std::uint64_t> best(target.size() + 1, UINT64_MAX);
     best[0] = 0;
@@ -138,11 +151,18 @@ TEST(CheapestOperations, CostsWhatTheFullSearchCosts) {
     }
     std::string stream;
     std::size_t position = 0;
-    for (const Operation& op : cheapest_operations(candidates, target.size())) {
-      if (op.is_copy) append_copy(&stream, op.offset, op.length);
-      if (!op.is_copy) append_insert(&stream, target.data() + position, op.length);
-      position += op.length;
+    Operations operations;
+    ParseSpace space = {nullptr, 0};
+    ASSERT_TRUE(cheapest_operations(candidates.data(), candidates.size(), target.size(), &space,
+                                    &operations));
+    for (const Operation* op = operations.items; op != operations.items + operations.count; ++op) {
+      if (op->is_copy) append_copy(&stream, op->offset, op->length);
+      if (!op->is_copy) append_insert(&stream, target.data() + position, op->length);
+      position += op->length;
     }
+    std::free(operations.items);
+    std::free(space.block);
+    release_index(&index);
     EXPECT_EQ(rebuild(original, stream), target);
     EXPECT_EQ(stream.size(), best.back()) << "seed " << seed;
   }
