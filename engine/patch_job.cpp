@@ -92,8 +92,7 @@ ApplyResult apply_patch(PatchJob* job) {
     result.outcome =
         run_operations(&job->applier, job->patch_stream, job->trailer.data_end,
                        job->original_stream, job->output.stream, job->trailer.fields.checks);
-    // Taken before closing and removing files can change it.
-    if (result.outcome == ApplyOutcome::write_failed) result.error = last_system_error();
+    if (result.outcome == ApplyOutcome::write_failed) result.error = job->applier.write_error;
   }
   // The original may be the destination: it is unmapped and closed before the new file
   // takes its place (Windows replaces no open or mapped file) or is copied into it.

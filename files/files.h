@@ -13,6 +13,15 @@ std::int64_t stream_size(FILE* stream);  // -1 when it cannot be told; position 
 // file ends or a read fails. The stream's position afterwards is unspecified.
 std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count);
 
+// Asks the system to back `size` bytes of memory from `bytes` with large pages where it
+// can, from their first use on: a buffer of many megabytes then costs a few page faults,
+// not one per 4 KiB, which in a virtual machine can take longer than filling the page.
+void prefer_large_pages(void* bytes, std::size_t size);
+
+// Writes what was written to `stream`'s file through to the disk; true when that worked,
+// and for a pipe or device, which cannot be and need not be.
+bool flush_to_disk(FILE* stream);
+
 // True when `path` names the same file as the open `stream`, by any name.
 bool is_same_file(const char* path, FILE* stream);
 

@@ -1,6 +1,7 @@
 // File access with the POSIX large-file calls: positions, positioned reads, identity,
 // opening without waiting.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,6 +35,14 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
     got += static_cast<std::size_t>(read);
   }
   return got;
+}
+
+void prefer_large_pages(void* bytes, std::size_t size) {
+  // madvise takes whole pages: the ones inside the buffer.
+  auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  auto start = (reinterpret_cast<std::uintptr_t>(bytes) + page - 1) / page * page;
+  auto end = (reinterpret_cast<std::uintptr_t>(bytes) + size) / page * page;
+  if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 bool is_same_file(const char* path, FILE* stream) {

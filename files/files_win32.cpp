@@ -27,6 +27,9 @@ std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, st
   return std::fread(bytes, 1, count, stream);
 }
 
+// Large pages on Windows need a privilege that players' accounts lack; plain pages it is.
+void prefer_large_pages(void*, std::size_t) {}
+
 namespace {
 
 bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {

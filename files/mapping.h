@@ -20,5 +20,6 @@ bool map_file(FILE* stream, std::uint64_t size, MappedFile* map);
 void unmap_file(MappedFile* map);
 
 // Runs copy(context), which reads from a mapping. False when a page of the mapping could
-// not be read because the file shrank under it; `copy` was then stopped part way.
+// not be read because the file shrank under it; `copy` was then stopped part way. Two
+// threads may run copies at once.
 bool copy_from_mapping(void (*copy)(void* context), void* context);

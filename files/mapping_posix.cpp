@@ -10,16 +10,26 @@
 
 namespace {
 
-// Where the SIGBUS handler returns to, and whether a copy is running to return to: the
-// handler can reach nothing else.
-sigjmp_buf copy_abandoned;
-volatile sig_atomic_t copying = 0;
+// Reached by the SIGBUS handler: where a copy returns to and whether one runs, for each
+// thread, since two threads may copy at once; and what SIGBUS did before the handler.
+thread_local sigjmp_buf copy_abandoned;
+thread_local volatile sig_atomic_t copying = 0;
+struct sigaction earlier_action;
 
 void on_bus_error(int signal_number) {
   if (copying) siglongjmp(copy_abandoned, 1);
-  // A fault outside a copy is a real crash: take the default action.
-  signal(signal_number, SIG_DFL);
+  // A fault outside a copy is a real crash: take the action from before.
+  sigaction(signal_number, &earlier_action, nullptr);
   raise(signal_number);
+}
+
+// The handler stays from the first copy on: with copies on two threads, neither knows
+// when the other's ends, and outside a copy it does what SIGBUS did before.
+bool install_handler() {
+  struct sigaction action = {};
+  action.sa_handler = on_bus_error;
+  sigemptyset(&action.sa_mask);
+  return sigaction(SIGBUS, &action, &earlier_action) == 0;
 }
 
 }  // namespace
@@ -41,10 +51,8 @@ void unmap_file(MappedFile* map) {
 }
 
 bool copy_from_mapping(void (*copy)(void* context), void* context) {
-  struct sigaction action = {}, previous;
-  action.sa_handler = on_bus_error;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGBUS, &action, &previous);
+  static const bool installed = install_handler();
+  if (!installed) return false;
   bool whole = true;
   // The saved signal mask is restored on the way back, so SIGBUS is not left blocked.
   if (sigsetjmp(copy_abandoned, 1) == 0) {
@@ -54,6 +62,5 @@ bool copy_from_mapping(void (*copy)(void* context), void* context) {
     whole = false;
   }
   copying = 0;
-  sigaction(SIGBUS, &previous, nullptr);
   return whole;
 }

@@ -70,7 +70,7 @@ TEST_F(Job, RebuildsWhatTheOperationsSay) {
   write_file("old.dat", original_);
   const std::uint32_t size = static_cast<std::uint32_t>(original_.size());
   // A copy split between two batches, and an insert too.
-  insert(random_bytes((8 << 20) - 100, rng()));
+  insert(random_bytes(kBatchBytes - 100, rng()));
   copy(5000, 1000);
   insert(random_bytes(9 << 20, rng()));
   // Pieces at the edges of the read-ahead, the batch and the blocks, in any order.
@@ -119,10 +119,11 @@ TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
   original_ = random_bytes(200000, rng());
   // The long copy is written first; the pieces behind it lie on pages past the new end,
   // which fault, or in the zeros behind the new end on its last page. The batch is then
-  // read again and written up to the first byte the cut original no longer has.
+  // read again and written up to the first byte the cut original no longer has. Batches
+  // full of short pieces, copied on two threads at once, come before the cut ones.
   copy(0, 65536);
-  for (int i = 0; i < 300; ++i)
-    copy(rng() % 149000, rng() % 200);
+  for (std::size_t i = 0; i < 2 * kMaxBatchCopies + 300; ++i)
+    copy(rng() % 149000, rng() % 64);
   const std::string ops = stream_, pieces = expected_;
   // Pieces cut off whole, a piece cut in two in a group read together, and one alone.
   struct Cut {
