@@ -36,9 +36,11 @@ std::string scattered(const std::string& original, std::size_t count, unsigned s
   std::mt19937 generator(count);
   std::string pieces;
   while (count-- > 0) {
+    // One draw per statement: the order of the operands of + differs between compilers.
     std::size_t length = shortest + generator() % (longest - shortest + 1);
-    pieces += static_cast<char>(generator()) +
-              original.substr(generator() % (original.size() - length), length);
+    std::size_t offset = generator() % (original.size() - length);
+    pieces += static_cast<char>(generator());
+    pieces += original.substr(offset, length);
   }
   return pieces;
 }
