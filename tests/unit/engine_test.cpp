@@ -145,6 +145,47 @@ TEST_F(Job, OriginalCutShortUnderTheRunIsTheWrongOriginal) {
   }
 }
 
+// A disk that fills up under the writer thread, a few batches in: the run ends with the
+// writer's own reason, and no later batch is handed to the disk.
+TEST_F(Job, WriteThatFailsMidwayEndsTheRun) {
+  std::mt19937 rng(11);
+  original_ = random_bytes(1 << 20, rng());
+  for (int i = 0; i < 200000; ++i)
+    copy(rng() % ((1 << 20) - 100), rng() % 100);
+  write_file("patch.dat", stream_);
+  write_file("old.dat", original_);
+  struct Disk {
+    std::string written;
+    bool full = false;
+    int batches_refused = 0;
+  } disk;
+  // A full disk writes nothing. (A cookie that returns -1 makes fwrite report success.)
+  auto write_until_full = [](void* cookie, const char* bytes, std::size_t size) -> ssize_t {
+    auto* self = static_cast<Disk*>(cookie);
+    self->full = self->full || self->written.size() + size > 2 * kBatchBytes;
+    if (self->full) {
+      ++self->batches_refused;
+      errno = ENOSPC;
+      return 0;
+    }
+    self->written.append(bytes, size);
+    return static_cast<ssize_t>(size);
+  };
+  FILE* patch = std::fopen("patch.dat", "rb");
+  FILE* old = std::fopen("old.dat", "rb");
+  FILE* out = fopencookie(&disk, "w", {nullptr, write_until_full, nullptr, nullptr});
+  static Applier applier;
+  EXPECT_EQ(
+      run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out, {}),
+      ApplyOutcome::write_failed);
+  EXPECT_EQ(applier.write_error, ENOSPC);
+  EXPECT_EQ(disk.batches_refused, 1);
+  EXPECT_GE(disk.written.size(), kBatchBytes);
+  EXPECT_TRUE(disk.written == expected_.substr(0, disk.written.size()));
+  for (FILE* file : {patch, old, out})
+    std::fclose(file);
+}
+
 // The new file cannot be moved into place: a folder took the destination's name.
 TEST_F(Job, ReplacingThatFailsIsAWriteError) {
   write_file("old.dat", "");
