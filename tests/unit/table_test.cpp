@@ -17,6 +17,7 @@
 #include "format/trailer.h"
 #include "select/choosers.h"
 #include "select/console_chooser.h"
+#include "select/printable.h"
 #include "tests/support/helpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -103,6 +104,14 @@ std::vector<std::string> outcome(const std::string& function, std::vector<std::s
     TrailerFields fields = parse_trailer(in[0].data());
     return {size_field_with_checks(static_cast<std::uint32_t>(fields.expected_original_size),
                                    fields.checks)};
+  }
+  if (function == "printable") {
+    // Room for `capacity` bytes, then a fence that must stay as it is.
+    std::size_t capacity = std::stoul(in[1]);
+    std::string out(capacity + 8, '#');
+    printable(in[0].c_str(), &out[0], capacity);
+    bool inside = out.find('\0') < capacity && out.compare(capacity, 8, "########") == 0;
+    return {inside ? std::string(out.c_str()) : "written past its room"};
   }
   if (function == "clean") clean_chosen_path(text);
   if (function == "trim") trim_answer(text);
