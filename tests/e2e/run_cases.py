@@ -86,7 +86,7 @@ def fill(folder, row):
     kinds = {"dir": lambda _, path: os.mkdir(path), "fifo": lambda _, path: os.mkfifo(path),
              "link": lambda name, path: os.link(os.path.join(folder, name), path),
              "symlink": os.symlink, "sparse": lambda size, path: open(path, "wb").truncate(int(size)),
-             "random": lambda spec, path: open(path, "wb").write(random.Random(int(spec.split()[1])).randbytes(int(spec.split()[0]))),
+             "random": lambda size_seed, path: open(path, "wb").write(random.Random(int(size_seed.split()[1])).randbytes(int(size_seed.split()[0]))),
              "repo": lambda name, path: open(path, "wb").write(pieces("<repo %s>" % name, folder))}
     for name, content in row.get("files", {}).items():
         path, kind = os.path.join(folder, name), re.fullmatch(r"<(\w+) ?(.*)>", str(content))
