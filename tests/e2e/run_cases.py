@@ -168,7 +168,9 @@ def visible(title):
 def answer(run, title, keys, typed=""):
     # Presses `keys` in the dialog `title` once it is shown, after typing a name over the one
     # given when the step says so, and waits until it is gone; presses the last key again
-    # while it stays, since a toolkit can miss keys sent while it still sets itself up.
+    # while it stays, since a toolkit can miss keys sent while it still sets itself up. A
+    # dialog slow to close under load must not get the key again: once it is gone the key
+    # would reach whatever window comes next, so the wait is long and the focus checked.
     wait_until(lambda: visible(title), "the dialog " + title)
     window = visible(title)[0]
     xdotool("windowfocus", "--sync", window)  # no window manager gives it the keys
@@ -176,11 +178,14 @@ def answer(run, title, keys, typed=""):
         xdotool("key", "ctrl+a")
         xdotool("type", "--delay", "20", typed)
     xdotool("key", *keys.split())
-    for _ in range(10):
+    for _ in range(6):
         with contextlib.suppress(AssertionError):
-            return wait_until(lambda: window not in visible(title), "a close", 2)
-        xdotool("windowfocus", "--sync", window)
+            return wait_until(lambda: window not in visible(title), "a close", 5)
+        focused = subprocess.run(["xdotool", "windowfocus", "--sync", window], capture_output=True, timeout=30)
+        if focused.returncode != 0 or window not in visible(title):
+            return None
         xdotool("key", keys.split()[-1])
+    raise AssertionError("the dialog %s stayed open" % title)
 
 
 # What a step can do besides typing, by name; the Wine runner adds its own.
