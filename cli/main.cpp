@@ -1,4 +1,4 @@
-// quorvalex COMMAND [options] FILES: makes, applies and inspects Quorvalex patches. Status
+// quorvalex COMMAND [options] FILES: makes, applies and examines Quorvalex patches. Status
 // 0 on success, 1 on a failure or a "no" from check, 2 for a wrong command line.
 #include <cstring>
 #include <string>
@@ -14,7 +14,7 @@ constexpr char kVersion[] = "quorvalex 1.0";
 
 constexpr char kToolHelp[] =
     "usage: quorvalex COMMAND [options] FILES\n"
-    "Makes, applies and inspects the patches that quorvalex-apply applies.\n"
+    "Makes, applies and examines the patches that quorvalex-apply applies.\n"
     "\n"
     "commands:\n"
     "  create [--original-name NAME] [--new-name NAME] [-f] ORIGINAL NEW [PATCH]\n"

@@ -10,7 +10,7 @@ bool seek_to(FILE* stream, std::uint64_t offset);
 std::int64_t stream_size(FILE* stream);  // -1 when it cannot be told; position is kept
 
 // Reads up to `count` bytes of `stream` at `offset` into `bytes`; fewer only where the
-// file ends or a read fails. The stream's position afterwards is unspecified.
+// file ends or a read fails. The stream's position afterwards may be anywhere.
 std::size_t read_at(FILE* stream, std::uint64_t offset, unsigned char* bytes, std::size_t count);
 
 // Asks the system to back `size` bytes of memory from `bytes` with large pages where it
