@@ -38,31 +38,40 @@ class Job : public testing::Test {
     return run_patch_job(&job, "patch.dat", original, destination);
   }
 
-  // The operations alone, the original cut down to `cut_to` bytes by the first write of
-  // the new file, as another program might do while the patch runs.
-  ApplyOutcome run_cut(off_t cut_to, std::string* written) {
+  // The operations alone, the new file written by `write(cookie, ...)`; the applier is
+  // kept for what the run left in it. A failed write returns 0, not -1: glibc's fwrite
+  // reports success when a cookie returns -1.
+  ApplyOutcome run_into(cookie_write_function_t* write, void* cookie) {
     write_file("patch.dat", stream_);
-    cut_to_ = cut_to, written_ = written;
-    auto write_and_cut = [](void* job, const char* bytes, std::size_t size) -> ssize_t {
-      Job* self = static_cast<Job*>(job);
-      if (self->written_->empty() && truncate("old.dat", self->cut_to_) != 0) return -1;
-      self->written_->append(bytes, size);
-      return static_cast<ssize_t>(size);
-    };
     FILE* patch = std::fopen("patch.dat", "rb");
     FILE* old = std::fopen("old.dat", "rb");
-    FILE* out = fopencookie(this, "w", {nullptr, write_and_cut, nullptr, nullptr});
-    static Applier applier;
+    FILE* out = fopencookie(cookie, "w", {nullptr, write, nullptr, nullptr});
     ApplyOutcome outcome =
-        run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out, {});
+        run_operations(&applier_, patch, static_cast<std::uint32_t>(stream_.size()), old, out, {});
     for (FILE* file : {patch, old, out})
       std::fclose(file);
     return outcome;
   }
 
+  // The original cut down to `cut_to` bytes by the first write of the new file, as another
+  // program might do while the patch runs.
+  ApplyOutcome run_cut(off_t cut_to, std::string* written) {
+    cut_to_ = cut_to, written_ = written;
+    auto write_and_cut = [](void* job, const char* bytes, std::size_t size) -> ssize_t {
+      Job* self = static_cast<Job*>(job);
+      if (self->written_->empty() && truncate("old.dat", self->cut_to_) != 0) return 0;
+      self->written_->append(bytes, size);
+      return static_cast<ssize_t>(size);
+    };
+    return run_into(write_and_cut, this);
+  }
+
   std::string folder_, original_, stream_, expected_, size_field_, *written_ = nullptr;
   off_t cut_to_ = 0;
+  static Applier applier_;  // about 8 MiB
 };
+
+Applier Job::applier_;
 
 TEST_F(Job, RebuildsWhatTheOperationsSay) {
   std::mt19937 rng(20240611);
@@ -152,14 +161,13 @@ TEST_F(Job, WriteThatFailsMidwayEndsTheRun) {
   original_ = random_bytes(1 << 20, rng());
   for (int i = 0; i < 200000; ++i)
     copy(rng() % ((1 << 20) - 100), rng() % 100);
-  write_file("patch.dat", stream_);
   write_file("old.dat", original_);
   struct Disk {
     std::string written;
     bool full = false;
     int batches_refused = 0;
   } disk;
-  // A full disk writes nothing. (A cookie that returns -1 makes fwrite report success.)
+  // A full disk writes nothing.
   auto write_until_full = [](void* cookie, const char* bytes, std::size_t size) -> ssize_t {
     auto* self = static_cast<Disk*>(cookie);
     self->full = self->full || self->written.size() + size > 2 * kBatchBytes;
@@ -171,19 +179,11 @@ TEST_F(Job, WriteThatFailsMidwayEndsTheRun) {
     self->written.append(bytes, size);
     return static_cast<ssize_t>(size);
   };
-  FILE* patch = std::fopen("patch.dat", "rb");
-  FILE* old = std::fopen("old.dat", "rb");
-  FILE* out = fopencookie(&disk, "w", {nullptr, write_until_full, nullptr, nullptr});
-  static Applier applier;
-  EXPECT_EQ(
-      run_operations(&applier, patch, static_cast<std::uint32_t>(stream_.size()), old, out, {}),
-      ApplyOutcome::write_failed);
-  EXPECT_EQ(applier.write_error, ENOSPC);
+  EXPECT_EQ(run_into(write_until_full, &disk), ApplyOutcome::write_failed);
+  EXPECT_EQ(applier_.write_error, ENOSPC);
   EXPECT_EQ(disk.batches_refused, 1);
   EXPECT_GE(disk.written.size(), kBatchBytes);
   EXPECT_TRUE(disk.written == expected_.substr(0, disk.written.size()));
-  for (FILE* file : {patch, old, out})
-    std::fclose(file);
 }
 
 // The new file cannot be moved into place: a folder took the destination's name.
